@@ -1,0 +1,10 @@
+# Sanitizer legs: address (with undefined) or thread.
+if(KQ_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KQ_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KQ_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KQ_SANITIZE must be empty, address or thread")
+endif()

@@ -1,0 +1,45 @@
+/* The kqvxi client library: requests to the server of a controller, and the
+   client's own event queue (its shared block and wake event). Plain C. */
+#ifndef KQVXI_CLIENT_H
+#define KQVXI_CLIENT_H
+#include <stdint.h>
+#include "kqvxi/events.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status values of this library: 0 or positive success, negative failure. */
+#define KQVXI_OK 0
+#define KQVXI_E_TIMEOUT (-1)   /* no reply in time (no server, or it ended) */
+#define KQVXI_E_ARG (-2)       /* a bad argument (null pointer, out of range) */
+#define KQVXI_E_SYSTEM (-3)    /* a platform object could not be had */
+#define KQVXI_E_EMPTY (-4)     /* kqvxi_queue_take: nothing to take */
+
+/* Sends one request from this process to the server of controller and waits up to
+   timeoutMs for its reply; on success arg1..arg3 hold the three values replied. */
+int kqvxi_request(uint16_t controller, uint32_t command, uint32_t* arg1, uint32_t* arg2,
+                  uint32_t* arg3, uint32_t timeoutMs);
+
+/* The calling process's event queue. */
+typedef struct kqvxi_queue kqvxi_queue;
+
+/* Opens (creating when the client comes first) this process's block with the
+   client side, and its wake event. Null on failure. */
+kqvxi_queue* kqvxi_queue_open(void);
+
+/* Waits up to timeoutMs for the wake event: 1 woken, 0 timed out, negative failure. */
+int kqvxi_queue_wait(kqvxi_queue* queue, uint32_t timeoutMs);
+
+/* Takes the oldest record under the block's lock: KQVXI_OK, or KQVXI_E_EMPTY. */
+int kqvxi_queue_take(kqvxi_queue* queue, kqvxi_record* record);
+
+/* Takes up to max records under one hold of the lock; returns how many. */
+int kqvxi_queue_drain(kqvxi_queue* queue, kqvxi_record* records, int max);
+
+void kqvxi_queue_close(kqvxi_queue* queue);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

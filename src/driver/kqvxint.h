@@ -1,0 +1,69 @@
+// The board's driver interface library: operations (with their export ordinals),
+// handler types and calling convention. The server imports these by ordinal from
+// "KQVXINT.dll" on Windows and links libkqvxint.so by name on Linux.
+#pragma once
+#include <cstdint>
+#include "platform/callconv.h"
+
+extern "C" {
+
+// Handler shapes. Each argument occupies one 32-bit slot; of a 16-bit argument
+// only the low 16 bits count.
+typedef void(KQ_STDCALL* KqNoArgHandler)(void);
+typedef void(KQ_STDCALL* KqSignedValueHandler)(std::int16_t value);
+typedef void(KQ_STDCALL* KqUnsignedValueHandler)(std::uint16_t value);
+typedef void(KQ_STDCALL* KqLevelHandler)(std::int16_t index, std::uint16_t level,
+                                         std::uint32_t value);
+typedef void(KQ_STDCALL* KqChannelHandler)(std::int16_t index, std::uint16_t channel,
+                                           std::uint16_t value);
+typedef void(KQ_STDCALL* KqSourceHandler)(std::uint16_t source);
+
+// Ordinals of the exported operations.
+enum KqOrdinal : int {
+    ORD_DISPATCH_DRIVER_EVENT = 400,
+    ORD_WAIT_DRIVER_EVENT = 402,
+    ORD_CANCEL_DRIVER_WAIT = 403,
+    ORD_OPEN_CONTROLLER = 404,
+    ORD_CLOSE_CONTROLLER = 405,
+    ORD_GET_CLIENT_REQUEST = 406,
+    ORD_PUT_CLIENT_REPLY = 407,
+    ORD_QUERY_EVENT_SOURCE = 408,
+    ORD_INSTALL_CLASS1_HANDLER = 13,
+    ORD_INSTALL_CLASS0_HANDLER = 14,
+    ORD_INSTALL_CLASS3_HANDLER = 15,
+    ORD_INSTALL_SOURCE_HANDLER = 16,
+    ORD_INSTALL_LEVEL_HANDLER = 17,
+    ORD_INSTALL_CLASS2_HANDLER = 135,
+    ORD_INSTALL_CLASS4_HANDLER = 154,
+    ORD_INSTALL_CHANNEL_HANDLER = 165,
+    ORD_INSTALL_CLASS5_HANDLER = 341,
+};
+
+// Status of a cancelled WaitDriverEvent.
+inline constexpr std::int16_t KQ_WAIT_CANCELLED = -8;
+
+std::int16_t KQ_STDCALL OpenController(std::int16_t controller);
+std::int16_t KQ_STDCALL CloseController(std::int16_t controller);
+std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* item,
+                                        std::uint8_t notFirstCall);
+std::int16_t KQ_STDCALL DispatchDriverEvent(std::uint32_t item);
+std::int16_t KQ_STDCALL CancelDriverWait(std::int16_t controller);
+std::int16_t KQ_STDCALL GetClientRequest(std::int16_t controller, std::uint32_t* pid,
+                                         std::uint32_t* command, std::uint32_t* arg1,
+                                         std::uint32_t* arg2, std::uint32_t* arg3);
+std::int16_t KQ_STDCALL PutClientReply(std::int16_t controller, std::int16_t zero,
+                                       std::uint32_t command, std::uint32_t* arg1,
+                                       std::uint32_t* arg2, std::uint32_t* arg3);
+std::int16_t KQ_STDCALL QueryEventSource(std::uint32_t* index, std::uint32_t* level,
+                                         std::uint32_t* source, std::uint32_t* kind);
+std::int16_t KQ_STDCALL InstallClass0Handler(KqSignedValueHandler handler);
+std::int16_t KQ_STDCALL InstallClass1Handler(KqNoArgHandler handler);
+std::int16_t KQ_STDCALL InstallClass2Handler(KqNoArgHandler handler);
+std::int16_t KQ_STDCALL InstallClass3Handler(KqSignedValueHandler handler);
+std::int16_t KQ_STDCALL InstallClass4Handler(KqSignedValueHandler handler);
+std::int16_t KQ_STDCALL InstallLevelHandler(std::int16_t levelMask, KqLevelHandler handler);
+std::int16_t KQ_STDCALL InstallChannelHandler(std::uint16_t channelMask, KqChannelHandler handler);
+std::int16_t KQ_STDCALL InstallClass5Handler(KqUnsignedValueHandler handler);
+std::int16_t KQ_STDCALL InstallSourceHandler(std::int16_t selector, KqSourceHandler handler);
+
+}  // extern "C"

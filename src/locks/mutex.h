@@ -1,0 +1,60 @@
+// Event mutexes: a lock shared by threads of several processes, made of a 32-bit
+// lock word (-1 free) and a named auto-reset event touched only under contention;
+// the zero-filling allocator behind their name copies; the table-based lock
+// section and the named-mutex wrappers.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "platform/types.h"
+
+// Lock descriptor as it lies in shared memory: three 4-byte process-local fields.
+// name is non-zero exactly while the descriptor is open. Where pointers are wider
+// than 32 bits the fields hold process-local encodings, decoded only by the
+// process that stored them.
+struct EventMutex {
+    std::uint32_t name;
+    std::uint32_t event;
+    std::uint32_t lockWord;
+};
+static_assert(sizeof(EventMutex) == 12);
+static_assert(offsetof(EventMutex, name) == 0);
+static_assert(offsetof(EventMutex, event) == 4);
+static_assert(offsetof(EventMutex, lockWord) == 8);
+
+// Lock word values: -1 free, 0 held, n > 0 held with n waiters.
+inline constexpr std::int32_t LOCK_FREE = -1;
+
+void* SharedAlloc(std::uint32_t size, std::uint32_t count);
+void SharedFree(void* block);
+
+// 0, or -1 when the name copy or the event cannot be had (descriptor left closed).
+std::int32_t OpenEventMutex(EventMutex* mutex, volatile std::int32_t* lockWord, const char* name);
+void CloseEventMutex(EventMutex* mutex);
+void AcquireEventMutex(EventMutex* mutex);
+void ReleaseEventMutex(EventMutex* mutex);
+
+// Acquire that gives up once the process behind owner has ended: waits in steps
+// of pollMs and checks the process between them. 0: the lock is held; -1: the
+// owner ended while the lock was not handed over (the caller must not touch the
+// protected data, and must not release). The free path is one atomic increment.
+std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs);
+
+// Lock section and named mutexes.
+inline constexpr std::uint32_t LOCK_TABLE_SIZE = 800;
+inline constexpr std::int16_t LOCK_OK = 0;
+inline constexpr std::int16_t LOCK_ABANDONED = 1;
+inline constexpr std::int16_t LOCK_NULL_OR_FAILED = -1;
+inline constexpr std::int16_t LOCK_TIMEOUT = -2;
+inline constexpr std::int16_t LOCK_NOT_CREATED = -3;
+inline constexpr std::int16_t LOCK_ALREADY_CREATED = -4;
+inline constexpr std::int16_t LOCK_PLATFORM_FAILED = -9999;
+
+std::int16_t CreateLockSection();
+std::int16_t DestroyLockSection();
+EventMutex* AllocEventMutex(const char* name, std::int32_t sectionFlag);
+std::int16_t FreeEventMutex(EventMutex* mutex);
+
+OsHandle CreateNamedMutex(const char* name);
+std::int16_t WaitNamedMutex(OsHandle mutex, std::uint32_t timeoutMs);
+std::int16_t ReleaseNamedMutex(OsHandle mutex);
+std::int16_t CloseNamedMutex(OsHandle mutex);

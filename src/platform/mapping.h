@@ -1,0 +1,17 @@
+// Named page-file-backed shared memory, as Win32 CreateFileMappingA / MapViewOfFile give it.
+#pragma once
+#include <cstdint>
+#include "platform/types.h"
+
+// Creates the named mapping of size bytes, zero-filled, or opens the existing one.
+// *existed is true exactly when the object already existed (Win32's
+// ERROR_ALREADY_EXISTS). The object lives while any process holds a handle or a
+// view of it; a holder killed with SIGKILL does not keep it alive. Objects are
+// readable and writable by the creating user only. Returns OS_NO_HANDLE on failure.
+OsHandle OsCreateMapping(const char* name, std::uint32_t size, bool* existed);
+
+// Maps size bytes of the mapping from offset 0 with write access. Null on failure.
+void* OsMapView(OsHandle mapping, std::uint32_t size);
+
+// Unmaps a view from OsMapView. False on failure (e.g. not a view).
+bool OsUnmapView(void* view);
