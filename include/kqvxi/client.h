@@ -11,10 +11,10 @@ extern "C" {
 
 /* Status values of this library: 0 or positive success, negative failure. */
 #define KQVXI_OK 0
-#define KQVXI_E_TIMEOUT (-1)   /* no reply in time (no server, or it ended) */
-#define KQVXI_E_ARG (-2)       /* a bad argument (null pointer, out of range) */
-#define KQVXI_E_SYSTEM (-3)    /* a platform object could not be had */
-#define KQVXI_E_EMPTY (-4)     /* kqvxi_queue_take: nothing to take */
+#define KQVXI_E_TIMEOUT (-1) /* no reply in time (no server, or it ended) */
+#define KQVXI_E_ARG (-2)     /* a bad argument (null pointer, out of range) */
+#define KQVXI_E_SYSTEM (-3)  /* a platform object could not be had */
+#define KQVXI_E_EMPTY (-4)   /* kqvxi_queue_take: nothing to take */
 
 /* Sends one request from this process to the server of controller and waits up to
    timeoutMs for its reply; on success arg1..arg3 hold the three values replied. */

@@ -30,7 +30,9 @@ void BeginTableWalk() {
     __atomic_store_n(&walkSequence, walkSequence + 1, __ATOMIC_SEQ_CST);
 }
 
-void EndTableWalk() { __atomic_store_n(&walkSequence, walkSequence + 1, __ATOMIC_RELEASE); }
+void EndTableWalk() {
+    __atomic_store_n(&walkSequence, walkSequence + 1, __ATOMIC_RELEASE);
+}
 
 void WaitForTableWalkers() {
     __atomic_thread_fence(__ATOMIC_SEQ_CST);

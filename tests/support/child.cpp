@@ -17,7 +17,9 @@ std::map<std::string, ChildRoleFn>& Roles() {
 }
 }  // namespace
 
-ChildRoleRegistrar::ChildRoleRegistrar(const char* role, ChildRoleFn fn) { Roles()[role] = fn; }
+ChildRoleRegistrar::ChildRoleRegistrar(const char* role, ChildRoleFn fn) {
+    Roles()[role] = fn;
+}
 
 OsHandle SpawnChild(const std::string& role, const std::vector<std::string>& args,
                     std::uint32_t* pid) {

@@ -13,8 +13,8 @@ struct ChildRoleRegistrar {
     ChildRoleRegistrar(const char* role, ChildRoleFn fn);
 };
 
-#define KQ_CHILD_ROLE(role)                                                 \
-    static int KqChildRole_##role(const std::vector<std::string>& args);     \
+#define KQ_CHILD_ROLE(role)                                                     \
+    static int KqChildRole_##role(const std::vector<std::string>& args);        \
     static ChildRoleRegistrar kqChildRoleReg_##role(#role, KqChildRole_##role); \
     static int KqChildRole_##role(const std::vector<std::string>& args)
 
