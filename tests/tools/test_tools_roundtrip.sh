@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# monitor + inject through the real server: every class arrives, decoded, and the
+# JSON lines parse back; a SIGKILLed monitor is freed by kqvxi-ctl sweep.
+source "$(dirname "$0")/lib.sh" "$1" 731
+start_server
+"$bin/kqvxi-monitor" -c $ctlnum --json --class all --level 3:0x7f --source 3:0x2 --channel 0:50 >"$work/m.out" 2>"$work/m.err" &
+mon=$!; pids+=("$mon")
+wait_clients 1
+for i in $(seq 1 50); do grep -q registered "$work/m.err" && break; sleep 0.05; done
+inj() { "$bin/kqvxi-inject" -q -c $ctlnum "$@" >/dev/null || fail "inject $* refused"; }
+inj class 0 -5; inj class 1 0; inj class 2 0; inj class 3 300; inj class 4 -1; inj class 5 65535
+inj source --marked 9 0 0 1; inj level 3 2 0x10000; inj source 7 3 2 0; inj channel 0 50 7
+for i in $(seq 1 100); do [ "$(wc -l <"$work/m.out")" -ge 10 ] && break; sleep 0.05; done
+kill -INT $mon; wait $mon || fail "monitor exit status $?"
+python3 - "$work/m.out" <<'PY' || fail "JSON check failed: $(cat "$work/m.out")"
+import json, sys
+recs = [json.loads(l) for l in open(sys.argv[1]) if l.strip()]
+by = {r["name"]: r for r in recs}
+assert [r["class"] for r in recs[:10]] == [0, 1, 2, 3, 4, 5, 6, 7, 8, 9], recs
+assert by["class0"]["value"] == -5 and by["class4"]["value"] == -1 and by["class5"]["value"] == 65535
+assert by["source"]["source"] == 9 and by["source"].get("marked") is True
+assert by["level"] == {**by["level"], "index": 3, "level": 2, "value": 0x10000}
+assert by["source-level"]["index"] == 3 and by["source-level"]["level"] == 2
+assert by["channel"]["channel"] == 50 and by["channel"]["value"] == 7
+assert recs[-1]["name"] == "unregistered", recs[-1]
+PY
+grep -q "ended by the unregistered record" "$work/m.err" || fail "summary: $(cat "$work/m.err")"
+
+"$bin/kqvxi-monitor" -c $ctlnum --class 0 >/dev/null 2>&1 &
+victim=$!; pids+=("$victim")
+wait_clients 1
+kill -9 $victim; wait $victim 2>/dev/null
+out=$("$bin/kqvxi-ctl" -c $ctlnum sweep) || fail "sweep got no reply"
+[ "$out" = "clients 0" ] || fail "after the kill, sweep said '$out'"
+stop_server
+echo "tools round trip: ok"
