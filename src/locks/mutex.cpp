@@ -1,0 +1,344 @@
+// Event mutexes and their allocator: the descriptor's field encoding, open and
+// close, the one-atomic free path and the event hand-over under contention.
+#include "locks/mutex.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/atomic.h"
+#include "platform/event.h"
+#include "platform/heap.h"
+#include "platform/process.h"
+
+// ---------------------------------------------------------------------------
+// Descriptor fields.
+//
+// A descriptor lies in shared memory, so its three 4-byte fields can be read by
+// any process that maps the block, and written by any of them. Only the process
+// that opened a descriptor may give its fields a meaning.
+//
+// Where pointers and handles fit in 32 bits, the fields are the name pointer,
+// the event handle and the lock-word pointer themselves. The 12 bytes leave no
+// room for anything to check them by, so there they are taken as they stand.
+//
+// Where they are wider, each field holds a tag byte and a slot number (index+1)
+// into this process's descriptor registry, which keeps the real values together
+// with the address of the descriptor the slot was opened for:
+//
+//     name     = 'N' << 24 | slot      event = 'E' << 24 | slot
+//     lockWord = 'L' << 24 | slot      slot  = registry index + 1
+//
+// A value is believed only when its slot is in range, the slot is in use, the
+// slot was opened for this very descriptor address and all three fields agree.
+// Anything else, such as values another process wrote or a stale copy, reads as
+// a closed descriptor, so no foreign value is ever dereferenced.
+// ---------------------------------------------------------------------------
+namespace {
+
+constexpr bool kFieldsHoldRawValues = sizeof(void*) <= 4 && sizeof(OsHandle) <= 4;
+
+// Open descriptors per process: the lock section's two tables (1600) plus the
+// queue blocks of a server or client, with room to spare.
+constexpr std::uint32_t kRegistrySlots = 4096;
+constexpr std::uint32_t kSlotMask = 0x00FFFFFFu;
+constexpr std::uint32_t kTagName = 0x4Eu;
+constexpr std::uint32_t kTagEvent = 0x45u;
+constexpr std::uint32_t kTagLockWord = 0x4Cu;
+
+// One registry slot. owner is null while the slot is free; the open that claims
+// it fills the other fields before it publishes the descriptor's fields.
+struct RegistrySlot {
+    std::atomic<const EventMutex*> owner;
+    std::atomic<char*> name;
+    std::atomic<OsHandle> event;
+    std::atomic<volatile std::int32_t*> lockWord;
+};
+static_assert(std::atomic<const EventMutex*>::is_always_lock_free);
+static_assert(std::atomic<OsHandle>::is_always_lock_free);
+
+RegistrySlot gRegistry[kRegistrySlots];  // unused where the fields hold raw values
+// One past the highest slot ever claimed; slots are claimed lowest first, so
+// searches by owner stop here instead of walking the whole registry.
+std::atomic<std::uint32_t> gSlotsEverUsed{0};
+
+// What an open descriptor stands for in this process.
+struct OpenFields {
+    char* name;
+    OsHandle event;
+    volatile std::int32_t* lockWord;
+};
+
+constexpr std::uint32_t Code(std::uint32_t tag, std::uint32_t slot) {
+    return (tag << 24) | slot;
+}
+
+std::uint32_t LoadField(const std::uint32_t* field) {
+    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
+}
+
+void StoreField(std::uint32_t* field, std::uint32_t value) {
+    __atomic_store_n(field, value, __ATOMIC_RELEASE);
+}
+
+void ClearFields(EventMutex* mutex) {
+    StoreField(&mutex->name, 0);
+    StoreField(&mutex->event, 0);
+    StoreField(&mutex->lockWord, 0);
+}
+
+// Registry index of a wide-mode descriptor that this process opened, or -1.
+std::int32_t SlotOf(const EventMutex* mutex) {
+    std::uint32_t name = LoadField(&mutex->name);
+    std::uint32_t slot = name & kSlotMask;
+    if ((name >> 24) != kTagName || slot == 0 || slot > kRegistrySlots) {
+        return -1;
+    }
+    if (LoadField(&mutex->event) != Code(kTagEvent, slot) ||
+        LoadField(&mutex->lockWord) != Code(kTagLockWord, slot)) {
+        return -1;
+    }
+    std::uint32_t index = slot - 1;
+    if (gRegistry[index].owner.load(std::memory_order_acquire) != mutex) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(index);
+}
+
+// Reads the descriptor. False when it is closed, or holds values this process
+// did not store there.
+bool Decode(const EventMutex* mutex, OpenFields* out) {
+    if (mutex == nullptr) {
+        return false;
+    }
+    if constexpr (kFieldsHoldRawValues) {
+        out->name = reinterpret_cast<char*>(static_cast<std::uintptr_t>(LoadField(&mutex->name)));
+        out->event = static_cast<OsHandle>(LoadField(&mutex->event));
+        out->lockWord = reinterpret_cast<volatile std::int32_t*>(
+            static_cast<std::uintptr_t>(LoadField(&mutex->lockWord)));
+    } else {
+        std::int32_t index = SlotOf(mutex);
+        if (index < 0) {
+            return false;
+        }
+        const RegistrySlot& slot = gRegistry[index];
+        out->name = slot.name.load(std::memory_order_relaxed);
+        out->event = slot.event.load(std::memory_order_relaxed);
+        out->lockWord = slot.lockWord.load(std::memory_order_relaxed);
+    }
+    return out->name != nullptr && out->event != OS_NO_HANDLE && out->lockWord != nullptr;
+}
+
+// Writes an open descriptor's fields. False (descriptor untouched) when the
+// registry has no free slot.
+bool Encode(EventMutex* mutex, const OpenFields& fields) {
+    if constexpr (kFieldsHoldRawValues) {
+        StoreField(&mutex->lockWord,
+                   static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(fields.lockWord)));
+        StoreField(&mutex->event, static_cast<std::uint32_t>(fields.event));
+        StoreField(&mutex->name,
+                   static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(fields.name)));
+        return true;
+    } else {
+        for (std::uint32_t index = 0; index < kRegistrySlots; ++index) {
+            RegistrySlot& slot = gRegistry[index];
+            const EventMutex* expected = nullptr;
+            if (slot.owner.load(std::memory_order_relaxed) != nullptr ||
+                !slot.owner.compare_exchange_strong(expected, mutex, std::memory_order_acq_rel)) {
+                continue;
+            }
+            std::uint32_t used = gSlotsEverUsed.load(std::memory_order_relaxed);
+            while (used < index + 1 && !gSlotsEverUsed.compare_exchange_weak(
+                                           used, index + 1, std::memory_order_relaxed)) {
+            }
+            slot.name.store(fields.name, std::memory_order_relaxed);
+            slot.event.store(fields.event, std::memory_order_relaxed);
+            slot.lockWord.store(fields.lockWord, std::memory_order_relaxed);
+            // name last: it is what marks the descriptor open.
+            StoreField(&mutex->lockWord, Code(kTagLockWord, index + 1));
+            StoreField(&mutex->event, Code(kTagEvent, index + 1));
+            StoreField(&mutex->name, Code(kTagName, index + 1));
+            return true;
+        }
+        return false;
+    }
+}
+
+void FreeSlot(RegistrySlot& slot) {
+    SharedFree(slot.name.load(std::memory_order_relaxed));
+    OsCloseHandle(slot.event.load(std::memory_order_relaxed));
+    slot.name.store(nullptr, std::memory_order_relaxed);
+    slot.event.store(OS_NO_HANDLE, std::memory_order_relaxed);
+    slot.lockWord.store(nullptr, std::memory_order_relaxed);
+    slot.owner.store(nullptr, std::memory_order_release);
+}
+
+// Clears the descriptor and frees what this process opened for it: its name
+// copy, its event handle and its registry slot. A slot whose descriptor's
+// fields were overwritten (another process can write them) is found by the
+// descriptor's address, so tampering cannot make this process leak it.
+void Release(EventMutex* mutex) {
+    if constexpr (kFieldsHoldRawValues) {
+        OpenFields fields;
+        bool open = Decode(mutex, &fields);
+        ClearFields(mutex);
+        if (open) {
+            SharedFree(fields.name);
+            OsCloseHandle(fields.event);
+        }
+    } else {
+        std::int32_t index = SlotOf(mutex);
+        ClearFields(mutex);
+        if (index >= 0) {
+            FreeSlot(gRegistry[index]);
+            return;
+        }
+        std::uint32_t used = gSlotsEverUsed.load(std::memory_order_relaxed);
+        for (std::uint32_t i = 0; i < used; ++i) {
+            if (gRegistry[i].owner.load(std::memory_order_acquire) == mutex) {
+                FreeSlot(gRegistry[i]);
+            }
+        }
+    }
+}
+
+// The hand-over reaches a waiter through the event, which a backend may build
+// from primitives the language's memory model does not see. An acquire load of
+// the lock word pairs with the releaser's decrement, so the previous holder's
+// writes are visible to the new holder whatever the event is made of.
+void TakeHandOver(volatile std::int32_t* lockWord) {
+    (void)OsAtomicLoad(lockWord);
+}
+
+}  // namespace
+
+void* SharedAlloc(std::uint32_t size, std::uint32_t count) {
+    // The product is computed wide: a 32-bit product that wraps would hand out
+    // a block smaller than the caller asked for.
+    std::uint64_t bytes = static_cast<std::uint64_t>(size) * count;
+    if (bytes > static_cast<std::uint64_t>(SIZE_MAX) || bytes > 0xFFFFFFFFu) {
+        return nullptr;
+    }
+    std::size_t n = static_cast<std::size_t>(bytes);
+    void* block = OsHeapAllocZeroed(n, false);
+    if (block == nullptr) {
+        OsHeapCompact(n);
+        block = OsHeapAllocZeroed(n, true);
+    }
+    return block;
+}
+
+void SharedFree(void* block) {
+    if (block != nullptr) {
+        OsHeapFree(block);
+    }
+}
+
+bool EventMutexIsOpen(const EventMutex* mutex) {
+    OpenFields fields;
+    return Decode(mutex, &fields);
+}
+
+std::int32_t OpenEventMutex(EventMutex* mutex, volatile std::int32_t* lockWord, const char* name) {
+    if (mutex == nullptr || lockWord == nullptr || name == nullptr) {
+        return -1;
+    }
+    // Opening an open descriptor again would lose its name copy, its event
+    // handle and its registry slot.
+    if (EventMutexIsOpen(mutex)) {
+        return -1;
+    }
+    Release(mutex);  // what an overwritten earlier open of it left behind
+    std::size_t length = std::strlen(name);
+    if (length >= 0xFFFFFFFFu) {
+        return -1;
+    }
+    char* copy = static_cast<char*>(SharedAlloc(static_cast<std::uint32_t>(length + 1), 1));
+    if (copy == nullptr) {
+        return -1;
+    }
+    std::memcpy(copy, name, length + 1);
+    // Auto-reset and unsignalled; an existing event of that name is opened as it
+    // is, so a hand-over pending on it survives this open.
+    OsHandle event = OsCreateEvent(copy, false, false);
+    if (event == OS_NO_HANDLE) {
+        SharedFree(copy);
+        return -1;
+    }
+    if (!Encode(mutex, OpenFields{copy, event, lockWord})) {
+        OsCloseHandle(event);
+        SharedFree(copy);
+        return -1;
+    }
+    return 0;
+}
+
+void CloseEventMutex(EventMutex* mutex) {
+    if (mutex == nullptr) {
+        return;
+    }
+    Release(mutex);
+}
+
+void AcquireEventMutex(EventMutex* mutex) {
+    OpenFields fields;
+    if (!Decode(mutex, &fields)) {
+        return;  // closed: there is no lock to take
+    }
+    if (OsInterlockedIncrement(fields.lockWord) == 0) {
+        return;
+    }
+    OsWaitForObject(fields.event, OS_INFINITE);
+    TakeHandOver(fields.lockWord);
+}
+
+void ReleaseEventMutex(EventMutex* mutex) {
+    OpenFields fields;
+    if (!Decode(mutex, &fields)) {
+        return;
+    }
+    if (OsInterlockedDecrement(fields.lockWord) < 0) {
+        return;
+    }
+    OsSetEvent(fields.event);
+}
+
+// Giving up leaves this caller counted in the lock word: taking the count back
+// would race with a releaser that has already counted it and is about to set
+// the event. From then on the word reads one higher than the real state. The
+// owner has ended, so the lock's data belongs to nobody any more:
+//  - if the dead owner held the lock, every later acquirer waits too (and,
+//    through this call, gives up again after one poll step); the block is
+//    dead and only its removal ends that;
+//  - if another party held it and hands it over later, the event stays set
+//    for the next acquirer, who then passes; the lock keeps excluding, every
+//    later acquire just goes through the event.
+std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs) {
+    OpenFields fields;
+    if (!Decode(mutex, &fields)) {
+        return -1;
+    }
+    if (OsInterlockedIncrement(fields.lockWord) == 0) {
+        return 0;
+    }
+    std::uint32_t step = pollMs == 0 ? 1 : pollMs;
+    for (;;) {
+        std::uint32_t result = OsWaitForObject(fields.event, step);
+        if (result == OS_WAIT_OBJECT_0) {
+            TakeHandOver(fields.lockWord);
+            return 0;
+        }
+        if (result != OS_WAIT_TIMEOUT) {
+            return -1;  // the event cannot be waited on: the lock can never come
+        }
+        std::uint32_t exitCode = 0;
+        bool ownerAlive = OsGetExitCodeProcess(owner, &exitCode) && exitCode == OS_STILL_ACTIVE;
+        if (!ownerAlive) {
+            // A hand-over may have arrived between the time-out and the check.
+            if (OsWaitForObject(fields.event, 0) == OS_WAIT_OBJECT_0) {
+                TakeHandOver(fields.lockWord);
+                return 0;
+            }
+            return -1;
+        }
+    }
+}

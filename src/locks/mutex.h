@@ -30,6 +30,10 @@ void SharedFree(void* block);
 // 0, or -1 when the name copy or the event cannot be had (descriptor left closed).
 std::int32_t OpenEventMutex(EventMutex* mutex, volatile std::int32_t* lockWord, const char* name);
 void CloseEventMutex(EventMutex* mutex);
+// True when this process opened the descriptor and it is still open. Values
+// another process wrote, or a copy of a descriptor, read as closed.
+bool EventMutexIsOpen(const EventMutex* mutex);
+// A closed descriptor (see EventMutexIsOpen) makes both do nothing.
 void AcquireEventMutex(EventMutex* mutex);
 void ReleaseEventMutex(EventMutex* mutex);
 
@@ -37,6 +41,11 @@ void ReleaseEventMutex(EventMutex* mutex);
 // of pollMs and checks the process between them. 0: the lock is held; -1: the
 // owner ended while the lock was not handed over (the caller must not touch the
 // protected data, and must not release). The free path is one atomic increment.
+// A hand-over that arrives as the owner is found ended is still taken. -1 also
+// answers a closed descriptor and an event that cannot be waited on. After -1
+// the lock word keeps counting the caller as a waiter, so the lock stays taken
+// for good if the dead owner held it: the block is dead and must be removed.
+// An owner handle whose exit code cannot be read counts as ended.
 std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs);
 
 // Lock section and named mutexes.
