@@ -15,12 +15,18 @@ void ResetQueue(AsyncQueueBlock* block);
 std::uint32_t AppendRecord(AsyncQueueBlock* block, std::uint32_t code, std::uint32_t arg1,
                            std::uint32_t arg2, std::uint32_t arg3);
 
-// Caller holds the block's lock. QUEUE_OK, or QUEUE_EMPTY (outputs unwritten).
+// Caller holds the block's lock. QUEUE_OK, or QUEUE_EMPTY (outputs unwritten). An
+// index outside 0..99 reads as an empty ring.
 std::uint32_t TakeRecord(AsyncQueueBlock* block, std::uint32_t* code, std::uint32_t* arg1,
                          std::uint32_t* arg2, std::uint32_t* arg3);
 
 // Appends one record to the client in slot (0..49) under the block's lock and
 // signals its wake event when the record fitted. 0, also for a dropped record;
 // -1 when the slot has no block or the block belongs to another process.
+// The lock is taken through this process's own descriptor (QueueBlockLock), never
+// through values read from the block. When the client's process handle is known
+// (clientTable.processes), a post that waits for the lock gives up once that
+// process has ended, drops its record, and marks the slot so that later posts
+// drop at once until the slot's block is opened again.
 std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code,
                        std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3);

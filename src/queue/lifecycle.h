@@ -22,3 +22,24 @@ std::int16_t CloseQueueBlock(std::uint32_t slot, std::uint32_t side);
 // This process's own lock descriptor of an open slot. The block's copy of the
 // descriptor is written for the layout's sake but never read back.
 EventMutex* QueueBlockLock(std::uint32_t slot);
+
+// Suffixes of a client's per-process object names ("X", pid in hex, suffix).
+inline constexpr const char* BLOCK_NAME_SUFFIX = "KQVXI IPC Glbl Mem";
+inline constexpr const char* BLOCK_LOCK_NAME_SUFFIX = "KQVXI IPC Wait Evt";
+inline constexpr const char* CLIENT_WAKE_NAME_SUFFIX = "KQ-VXI Intr Proc Event";
+// Longest such name with its terminating zero ("X" + 8 digits + 22 + 1).
+inline constexpr std::uint32_t CLIENT_OBJECT_NAME_SIZE = 32;
+
+// Writes "X%lx%s" of pid and suffix into buf (CLIENT_OBJECT_NAME_SIZE bytes).
+void FormatClientObjectName(char* buf, std::uint32_t pid, const char* suffix);
+
+// The mapping step shared by both sides: creates or opens pid's named block, maps
+// it whole and initialises it when this call created it. Null on failure, with
+// nothing left open.
+AsyncQueueBlock* MapQueueBlock(std::uint32_t pid, OsHandle* mapping);
+
+// Set by PostEvent when the slot's client ended while its lock was not handed
+// over; later posts to the slot then drop at once. Cleared when the slot's block
+// is opened again.
+void MarkQueueBlockAbandoned(std::uint32_t slot);
+bool QueueBlockAbandoned(std::uint32_t slot);

@@ -9,8 +9,8 @@
 ClientTable clientTable;
 
 namespace {
-// Odd while a handler walks the table. Written only by the dispatch thread.
-volatile std::uint32_t walkSequence = 0;
+// Odd while a handler walks the table. Changed only by the dispatch thread.
+std::uint32_t walkSequence = 0;
 }  // namespace
 
 std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot) {
@@ -24,18 +24,22 @@ std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot) {
     return SLOT_NOT_FOUND;
 }
 
+// The guard is a store-then-load handshake on each side:
+//   main thread:     clear clientBlocks[slot] (seq_cst)  ; read walkSequence (seq_cst)
+//   dispatch thread: make walkSequence odd (seq_cst RMW) ; read clientBlocks
+// Either the main thread sees the walk running and waits for its end, or the
+// walk reads the cleared entry. The locked read-modify-write keeps the walk's
+// reads below it on x86; walkers that read clientBlocks with seq_cst loads have
+// the same guarantee on any target. No fences: ThreadSanitizer does not model them.
 void BeginTableWalk() {
-    // Sequentially consistent, so that this store is ordered before the walk's
-    // reads of clientBlocks, against the main thread's clear-then-check.
-    __atomic_store_n(&walkSequence, walkSequence + 1, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&walkSequence, 1u, __ATOMIC_SEQ_CST);
 }
 
 void EndTableWalk() {
-    __atomic_store_n(&walkSequence, walkSequence + 1, __ATOMIC_RELEASE);
+    __atomic_add_fetch(&walkSequence, 1u, __ATOMIC_RELEASE);
 }
 
 void WaitForTableWalkers() {
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
     std::uint32_t seen = __atomic_load_n(&walkSequence, __ATOMIC_SEQ_CST);
     if ((seen & 1u) == 0) {
         return;  // no walk in progress: any later walk reads the cleared entry

@@ -26,7 +26,7 @@ std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot);
 void BeginTableWalk();
 void EndTableWalk();
 
-// Main thread: after clearing a slot's entry, waits until no walk that might have
-// read the old entry is still running. Afterwards nothing on the dispatch thread
-// reaches the old block.
+// Main thread: after clearing a slot's entry (a seq_cst store), waits until no
+// walk that might have read the old entry is still running. Afterwards nothing
+// on the dispatch thread reaches the old block.
 void WaitForTableWalkers();

@@ -1,0 +1,58 @@
+// PostEvent: delivers one record to a registered client's ring under the block's
+// lock and wakes the client. Runs once per record and client on the time-critical
+// dispatch thread (and on the main thread for the unregistration record): no
+// allocation, no strings, and no system call unless the lock is contended or the
+// record fitted (one set of the wake event).
+#include "queue/asyncque.h"
+
+#include "locks/mutex.h"
+#include "platform/atomic.h"
+#include "platform/event.h"
+#include "queue/lifecycle.h"
+#include "server/client_table.h"
+
+namespace {
+
+// How often a post that waits for a client's lock checks whether the client ended.
+constexpr std::uint32_t OWNER_POLL_MS = 10;
+
+}  // namespace
+
+std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code,
+                       std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3) {
+    AsyncQueueBlock* block = OsAtomicLoad(&clientTable.clientBlocks[slot]);
+    if (block == nullptr) {
+        return -1;
+    }
+    if (*static_cast<const volatile std::uint32_t*>(&block->ownerPid) != pid) {
+        return -1;
+    }
+    // The lock is this process's own descriptor of the slot; the block's copy in
+    // serverMutex is the client's to scribble on and is never used.
+    EventMutex* lock = QueueBlockLock(slot);
+    if (lock->name == 0) {
+        return -1;  // the slot's block is not open in this process
+    }
+    if (QueueBlockAbandoned(slot)) {
+        return 0;  // its client ended holding the lock: dropped, as for a full ring
+    }
+    OsHandle process = OsAtomicLoad(&clientTable.processes[slot]);
+    if (process != OS_NO_HANDLE) {
+        // A client that died holding its lock must not stall delivery for ever.
+        if (AcquireEventMutexUnlessEnded(lock, process, OWNER_POLL_MS) != 0) {
+            MarkQueueBlockAbandoned(slot);
+            return 0;
+        }
+    } else {
+        AcquireEventMutex(lock);
+    }
+    if (AppendRecord(block, code, arg1, arg2, arg3) == QUEUE_OK) {
+        // The wake-up goes out before the lock is given back.
+        OsHandle wake = OsAtomicLoad(&clientTable.wakeEvents[slot]);
+        if (wake != OS_NO_HANDLE) {
+            OsSetEvent(wake);
+        }
+    }
+    ReleaseEventMutex(lock);
+    return 0;
+}

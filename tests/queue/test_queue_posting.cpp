@@ -1,0 +1,265 @@
+// PostEvent: its results, what it leaves in the block and in the lock word, the
+// wake-up, a client that ends while holding its lock, and two server threads
+// posting to one client that empties its ring meanwhile.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "kqvxi/client.h"
+#include "locks/mutex.h"
+#include "support/child.h"
+#include "queue_test_util.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Runs PostEvent on its own thread. True when it returned within limitMs (its
+// result in *result); otherwise unblock() is called so that the thread can end.
+template <typename Unblock>
+bool PostWithin(std::uint32_t limitMs, std::uint32_t pid, std::uint32_t slot, std::int16_t* result,
+                Unblock unblock) {
+    std::atomic<bool> done{false};
+    std::thread poster([&] {
+        *result = PostEvent(pid, slot, 0xDEAD0001u, 1, 2, 3);
+        done.store(true);
+    });
+    Clock::time_point start = Clock::now();
+    while (!done.load() && MsSince(start) < limitMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    bool inTime = done.load();
+    if (!inTime) {
+        unblock();
+    }
+    poster.join();
+    return inTime;
+}
+
+class QueuePosting : public testing::Test {
+  protected:
+    void TearDown() override {
+        for (std::uint32_t slot = 0; slot < MAX_CLIENTS; ++slot) {
+            if (clientTable.clientBlocks[slot] != nullptr) {
+                UnregisterClientSlot(slot);
+            }
+        }
+    }
+};
+
+TEST_F(QueuePosting, SlotWithoutBlockGivesMinusOne) {
+    ASSERT_EQ(clientTable.clientBlocks[5], nullptr);
+    EXPECT_EQ(PostEvent(FakeClientPid(10), 5, 0xDEAD0001u, 0, 0, 0), -1);
+}
+
+// The owner check comes before the lock: with the lock held elsewhere, a post
+// for another process returns at once and the lock word keeps its value.
+TEST_F(QueuePosting, ForeignOwnerIsRefusedWithoutTakingTheLock) {
+    std::uint32_t pid = FakeClientPid(11);
+    AsyncQueueBlock* block = RegisterClientSlot(6, pid);
+    ASSERT_NE(block, nullptr);
+    AcquireEventMutex(QueueBlockLock(6));
+    ASSERT_EQ(block->lockCount, 0);
+    std::vector<unsigned char> before = BlockBytes(block);
+    std::int16_t result = 0;
+    bool released = false;
+    EXPECT_TRUE(PostWithin(5000, pid + 1, 6, &result, [&] {
+        ReleaseEventMutex(QueueBlockLock(6));
+        released = true;
+    }));
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(BlockBytes(block), before);  // lock word 0, ring untouched
+    if (!released) {
+        ReleaseEventMutex(QueueBlockLock(6));
+    }
+    EXPECT_EQ(block->lockCount, -1);
+}
+
+TEST_F(QueuePosting, RecordWithRoomWakesOnceAndFreesTheLock) {
+    std::uint32_t pid = FakeClientPid(12);
+    AsyncQueueBlock* block = RegisterClientSlot(7, pid);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(PostEvent(pid, 7, 0xDEAD0005u, 10, 20, 30), 0);
+    EXPECT_EQ(block->lockCount, -1);
+    EXPECT_EQ(block->writeIndex, 1u);
+    EXPECT_EQ(block->ring[0].code, 0xDEAD0005u);
+    EXPECT_EQ(block->ring[0].arg1, 10u);
+    EXPECT_EQ(block->ring[0].arg2, 20u);
+    EXPECT_EQ(block->ring[0].arg3, 30u);
+    EXPECT_TRUE(TakeSignal(clientTable.wakeEvents[7]));
+    EXPECT_FALSE(TakeSignal(clientTable.wakeEvents[7]));
+
+    // With the client's process known, the post takes the lock the same way.
+    OsHandle self = OsOpenProcess(OsCurrentProcessId());
+    ASSERT_NE(self, OS_NO_HANDLE);
+    OsAtomicStore(&clientTable.processes[7], self);
+    EXPECT_EQ(PostEvent(pid, 7, 0xDEAD0006u, 0, 0, 0), 0);
+    EXPECT_EQ(block->writeIndex, 2u);
+    EXPECT_EQ(block->lockCount, -1);
+    EXPECT_TRUE(TakeSignal(clientTable.wakeEvents[7]));
+    OsAtomicStore(&clientTable.processes[7], OS_NO_HANDLE);
+    OsCloseHandle(self);
+}
+
+TEST_F(QueuePosting, FullRingDropsTheRecordWithoutAWake) {
+    std::uint32_t pid = FakeClientPid(13);
+    AsyncQueueBlock* block = RegisterClientSlot(8, pid);
+    ASSERT_NE(block, nullptr);
+    for (std::uint32_t i = 0; i < QUEUE_DEPTH - 1; ++i) {
+        ASSERT_EQ(PostEvent(pid, 8, 0xDEAD0002u, i, 0, 0), 0);
+    }
+    ASSERT_EQ(PendingRecords(block), 99u);
+    TakeSignal(clientTable.wakeEvents[8]);
+    std::vector<unsigned char> before = BlockBytes(block);
+    EXPECT_EQ(PostEvent(pid, 8, 0xDEAD0002u, 999, 0, 0), 0);
+    EXPECT_EQ(BlockBytes(block), before);  // ring, indexes and lock word (-1) unchanged
+    EXPECT_FALSE(TakeSignal(clientTable.wakeEvents[8]));
+}
+
+// The client ends while holding its lock (and a post waits for it): the post
+// gives up soon after, drops its record, and later posts do not wait again.
+KQ_CHILD_ROLE(hold_lock_then_exit) {
+    if (args.size() != 2) {
+        return 90;
+    }
+    std::uint32_t pid = OsCurrentProcessId();
+    OsHandle mapping = OS_NO_HANDLE;
+    AsyncQueueBlock* block = MapQueueBlock(pid, &mapping);
+    if (block == nullptr) {
+        return 91;
+    }
+    char name[CLIENT_OBJECT_NAME_SIZE];
+    FormatClientObjectName(name, pid, BLOCK_LOCK_NAME_SUFFIX);
+    static EventMutex lock;
+    if (OpenEventMutex(&lock, &block->lockCount, name) != 0) {
+        return 92;
+    }
+    AcquireEventMutex(&lock);
+    OsHandle ready = OsCreateEvent(args[0].c_str(), true, false);
+    OsHandle go = OsCreateEvent(args[1].c_str(), true, false);
+    OsSetEvent(ready);
+    OsWaitForObject(go, 30000);
+    return 0;  // ends without giving the lock back
+}
+
+TEST_F(QueuePosting, ClientEndingWithItsLockHeldDoesNotStallPosts) {
+    std::string readyName = UniqueName("ready");
+    std::string goName = UniqueName("go");
+    OsHandle ready = OsCreateEvent(readyName.c_str(), true, false);
+    OsHandle go = OsCreateEvent(goName.c_str(), true, false);
+    std::uint32_t childPid = 0;
+    OsHandle child = SpawnChild("hold_lock_then_exit", {readyName, goName}, &childPid);
+    ASSERT_NE(child, OS_NO_HANDLE);
+    ASSERT_EQ(OsWaitForObject(ready, 20000), OS_WAIT_OBJECT_0);
+    AsyncQueueBlock* block = RegisterClientSlot(9, childPid, child);
+    ASSERT_NE(block, nullptr);
+    ASSERT_EQ(block->lockCount, 0);  // held by the child
+
+    std::atomic<std::int16_t> result{5};
+    std::atomic<bool> done{false};
+    std::thread poster([&] {
+        result = PostEvent(childPid, 9, 0xDEAD0001u, 1, 2, 3);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(done.load()) << "the post did not wait for the living client's lock";
+    OsSetEvent(go);
+    ASSERT_EQ(OsWaitForObject(child, 20000), OS_WAIT_OBJECT_0);
+    Clock::time_point ended = Clock::now();
+    while (!done.load() && MsSince(ended) < 10000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::int64_t giveUpMs = MsSince(ended);
+    if (!done.load()) {
+        // Hand the lock over so that the thread can end, then fail.
+        static EventMutex rescue;
+        char name[CLIENT_OBJECT_NAME_SIZE];
+        FormatClientObjectName(name, childPid, BLOCK_LOCK_NAME_SUFFIX);
+        OpenEventMutex(&rescue, &block->lockCount, name);
+        ReleaseEventMutex(&rescue);
+        CloseEventMutex(&rescue);
+    }
+    poster.join();
+    ASSERT_TRUE(done.load());
+    std::printf("post gave up %lld ms after the client ended\n", static_cast<long long>(giveUpMs));
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(block->writeIndex, 0u);  // the record was dropped
+
+    Clock::time_point again = Clock::now();
+    EXPECT_EQ(PostEvent(childPid, 9, 0xDEAD0001u, 4, 5, 6), 0);
+    EXPECT_TRUE(QueueBlockAbandoned(9));  // later posts do not wait again
+    EXPECT_LT(MsSince(again), 1000);
+    EXPECT_EQ(block->writeIndex, 0u);
+
+    EXPECT_EQ(UnregisterClientSlot(9), 0);
+    EXPECT_EQ(WaitChild(child, 5000), 0);
+    OsCloseHandle(ready);
+    OsCloseHandle(go);
+}
+
+// Both server threads post to one client while the client (this process, through
+// the client library) takes records: none lost, none doubled, each thread's in order.
+TEST_F(QueuePosting, TwoPostersAndATakerLoseNothing) {
+    constexpr std::uint32_t kPerPoster = 20000;
+    kqvxi_queue* queue = kqvxi_queue_open();
+    ASSERT_NE(queue, nullptr);
+    std::uint32_t pid = OsCurrentProcessId();
+    AsyncQueueBlock* block = RegisterClientSlot(10, pid);
+    ASSERT_NE(block, nullptr);
+
+    std::atomic<bool> stop{false};
+    auto poster = [&](std::uint32_t id) {
+        for (std::uint32_t seq = 0; seq < kPerPoster && !stop.load(); ++seq) {
+            // Two posters may both pass this check before either posts: wait for
+            // two free records, so that no post meets a full ring.
+            for (;;) {
+                AcquireEventMutex(QueueBlockLock(10));
+                std::uint32_t pending = PendingRecords(block);
+                ReleaseEventMutex(QueueBlockLock(10));
+                if (pending <= QUEUE_DEPTH - 3 || stop.load()) {
+                    break;
+                }
+                std::this_thread::yield();
+            }
+            PostEvent(pid, 10, 0xDEAD0004u, id, seq, ~seq);
+        }
+    };
+    std::thread a(poster, 1u);
+    std::thread b(poster, 2u);
+
+    std::uint32_t next[3] = {0, 0, 0};
+    std::uint32_t errors = 0;
+    Clock::time_point start = Clock::now();
+    kqvxi_record records[64];
+    while (next[1] + next[2] < 2 * kPerPoster && MsSince(start) < 120000 && errors == 0) {
+        kqvxi_queue_wait(queue, 20);
+        int n = kqvxi_queue_drain(queue, records, 64);
+        for (int i = 0; i < n; ++i) {
+            const kqvxi_record& r = records[i];
+            if (r.code != 0xDEAD0004u || (r.arg1 != 1 && r.arg1 != 2) || r.arg2 != next[r.arg1] ||
+                r.arg3 != ~r.arg2) {
+                ++errors;
+                break;
+            }
+            ++next[r.arg1];
+        }
+    }
+    stop = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(next[1], kPerPoster);
+    EXPECT_EQ(next[2], kPerPoster);
+    EXPECT_EQ(block->lockCount, -1);
+    EXPECT_EQ(UnregisterClientSlot(10), 0);
+    kqvxi_queue_close(queue);
+}
+
+}  // namespace
