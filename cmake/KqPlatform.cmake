@@ -3,9 +3,9 @@ if(WIN32)
   set(KQ_WINDOWS ON)
   set(KQ_PLATFORM_BACKEND win32)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
-  # Self-contained executables: no MinGW runtime DLLs needed beside them.
-  add_link_options(-static-libgcc -static-libstdc++)
-  set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -static")
+  # Self-contained executables and DLLs: the MinGW runtime (libgcc, libstdc++,
+  # winpthread) is linked in, so Wine or Windows needs no MinGW DLL beside them.
+  add_link_options(-static -static-libgcc -static-libstdc++)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(KQ_WIN32_BITS 32)
   else()

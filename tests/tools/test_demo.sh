@@ -4,7 +4,7 @@ bin=$1
 out=$(mktemp)
 KQVXI_BIN=$bin "$(dirname "$0")/../../scripts/demo" >"$out" 2>&1 || { cat "$out"; echo "FAIL: demo failed"; exit 1; }
 for name in class0 class1 class2 class3 class4 class5 source level source-level channel; do
-  grep -qE "^ +[0-9.]+  $name " "$out" || { cat "$out"; echo "FAIL: no $name line"; exit 1; }
+  grep -qE "^ +[0-9.]+  $name |\"name\":\"$name\"" "$out" || { cat "$out"; echo "FAIL: no $name line"; exit 1; }
 done
 grep -q "exit code: 0" "$out" || { cat "$out"; echo "FAIL: server exit code"; exit 1; }
 rm -f "$out"
