@@ -1,0 +1,36 @@
+// Win32 backend: the message box and the debugger output, with their test hooks.
+#include <windows.h>
+
+#include <atomic>
+
+#include "platform/dialog.h"
+
+namespace {
+std::atomic<OsMessageBoxHook> messageBoxHook{nullptr};
+std::atomic<OsDebugOutputHook> debugOutputHook{nullptr};
+}  // namespace
+
+int OsMessageBox(const char* text, const char* caption, std::uint32_t style) {
+    if (OsMessageBoxHook hook = messageBoxHook.load()) {
+        return hook(text, caption, style);
+    }
+    // A box that could not be shown answers 0, or -1 under Wine without a display.
+    int answer = MessageBoxA(nullptr, text, caption, style);
+    return answer > 0 ? answer : 0;
+}
+
+void OsDebugOutput(const char* text) {
+    if (OsDebugOutputHook hook = debugOutputHook.load()) {
+        hook(text);
+        return;
+    }
+    OutputDebugStringA(text);
+}
+
+void OsSetMessageBoxHook(OsMessageBoxHook hook) {
+    messageBoxHook.store(hook);
+}
+
+void OsSetDebugOutputHook(OsDebugOutputHook hook) {
+    debugOutputHook.store(hook);
+}
