@@ -5,9 +5,10 @@
 
 // Creates the named mapping of size bytes, zero-filled, or opens the existing one.
 // *existed is true exactly when the object already existed (Win32's
-// ERROR_ALREADY_EXISTS). The object lives while any process holds a handle or a
-// view of it; a holder killed with SIGKILL does not keep it alive. Objects are
-// readable and writable by the creating user only. Returns OS_NO_HANDLE on failure.
+// ERROR_ALREADY_EXISTS). The name lives while any process holds a handle; a view
+// keeps the memory (and its contents) for whoever maps it, not the name. A holder
+// killed with SIGKILL keeps neither alive. Objects are readable and writable by
+// the creating user only. Returns OS_NO_HANDLE on failure.
 OsHandle OsCreateMapping(const char* name, std::uint32_t size, bool* existed);
 
 // Maps size bytes of the mapping from offset 0 with write access. Null on failure.

@@ -89,6 +89,26 @@ int KqSimRequest(std::uint16_t controller, std::uint32_t pid, std::uint32_t comm
         OsReleaseMutex(clientMutex);
         return KQ_SIM_REQUEST_SYSTEM;
     }
+    // A client that died mid-request can leave its request claimed by a live
+    // server. Overwriting it would make that server's reply fail, so wait until the
+    // server has answered it (the answer goes nowhere) before posting this one.
+    while (c->reqState == SIM_REQ_CLAIMED && c->serverPid != 0 && !SimProcessEnded(c->serverPid)) {
+        SimUnlock();
+        if (RemainingMs(deadline) == 0) {
+            OsReleaseMutex(clientMutex);
+            return KQ_SIM_REQUEST_TIMEOUT;
+        }
+        OsSleep(1);
+        s = SimLock();
+        c = s == nullptr ? nullptr : SimFindController(s, controller, true);
+        if (c == nullptr) {
+            if (s != nullptr) {
+                SimUnlock();
+            }
+            OsReleaseMutex(clientMutex);
+            return KQ_SIM_REQUEST_SYSTEM;
+        }
+    }
     if (++s->nextSeq == 0) {
         s->nextSeq = 1;
     }

@@ -134,7 +134,9 @@ void ReadModes() {
     }
 }
 
-bool ProcessEnded(std::uint32_t pid) {
+}  // namespace
+
+bool SimProcessEnded(std::uint32_t pid) {
     OsHandle process = OsOpenProcess(pid);
     if (process == OS_NO_HANDLE) {
         return true;
@@ -144,6 +146,8 @@ bool ProcessEnded(std::uint32_t pid) {
     OsCloseHandle(process);
     return ended;
 }
+
+namespace {
 
 OsHandle OpenNamedEvent(const char* name) {
     return OsCreateEvent(name, false, false);
@@ -222,7 +226,7 @@ SimController* SimFindController(SimShared* shared, std::uint16_t controller, bo
         // server alive.
         for (SimController& c : shared->controllers) {
             if (c.reqState == SIM_REQ_FREE && c.evCount == 0 &&
-                (c.serverPid == 0 || ProcessEnded(c.serverPid))) {
+                (c.serverPid == 0 || SimProcessEnded(c.serverPid))) {
                 free = &c;
                 break;
             }

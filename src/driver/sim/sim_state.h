@@ -104,6 +104,9 @@ OsHandle SimClientMutex(std::uint16_t controller);
 // The server wake event "KQ-VXI Intr Proc Event".
 OsHandle SimServerEvent();
 
+// True when no process with pid runs (or it cannot be opened).
+bool SimProcessEnded(std::uint32_t pid);
+
 // Fault mode: true when the current call of op is to fail, with *status the
 // status to return. Counts the call.
 bool SimFaultHit(const char* op, std::int16_t* status);

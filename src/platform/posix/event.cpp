@@ -1,0 +1,213 @@
+// Events with Win32 semantics over a futex word in a shared record: named events
+// live in a PX_SHM_EVENT object, unnamed ones in an anonymous one.
+#include <errno.h>
+
+#include <climits>
+
+#include "platform/event.h"
+#include "platform/fault.h"
+#include "platform/posix/internal.h"
+
+namespace {
+
+// The shared record of one event. Every party reads and writes it with atomic
+// operations only; manualReset is written once by the creator before any other
+// process can open the object.
+//
+// state is the futex word. For a manual-reset event it is 0 (reset) or 1 (set).
+// For an auto-reset event it counts grants: each one lets one wait through. A set
+// adds a grant only while grants are fewer than the waiters (at least 1), so
+// with nobody waiting the event is simply "set" and stays so until a wait takes
+// it, and several sets in a row release as many sleeping waiters, as on Win32.
+struct PxEventRecord {
+    std::uint32_t state;
+    std::uint32_t waiters;  // threads in a wait that may sleep on state
+    std::uint32_t manualReset;
+    std::uint32_t magic;
+};
+static_assert(sizeof(PxEventRecord) == 16, "record shared by every process opening the event");
+static_assert(alignof(PxEventRecord) == 4, "futex words must be 4-byte aligned");
+
+constexpr std::uint32_t EVENT_MAGIC = 0x4b514556u;  // "KQEV"
+
+struct PxEvent {
+    PxObject header;
+    PxShm* shm;
+    PxEventRecord* rec;
+};
+
+struct EventInit {
+    bool manualReset;
+    bool initialState;
+};
+
+void InitRecord(void* base, void* context) {
+    const EventInit* init = static_cast<const EventInit*>(context);
+    PxEventRecord* rec = static_cast<PxEventRecord*>(base);
+    rec->state = init->initialState ? 1 : 0;
+    rec->waiters = 0;
+    rec->manualReset = init->manualReset ? 1 : 0;
+    rec->magic = EVENT_MAGIC;
+}
+
+std::uint32_t Load(const std::uint32_t* p) {
+    return __atomic_load_n(p, __ATOMIC_SEQ_CST);
+}
+
+// Takes one grant of an auto-reset event; false when none is there.
+bool TakeGrant(PxEventRecord* rec) {
+    std::uint32_t s = Load(&rec->state);
+    while (s > 0) {
+        if (__atomic_compare_exchange_n(&rec->state, &s, s - 1, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsSet(PxEventRecord* rec) {
+    return rec->manualReset != 0 ? Load(&rec->state) != 0 : TakeGrant(rec);
+}
+
+// Drops grants beyond what the remaining waiters (at least 1) can take, after a
+// waiter left on time-out.
+void TrimGrants(PxEventRecord* rec) {
+    std::uint32_t s = Load(&rec->state);
+    for (;;) {
+        std::uint32_t w = Load(&rec->waiters);
+        std::uint32_t cap = w > 1 ? w : 1;
+        if (s <= cap) {
+            return;
+        }
+        if (__atomic_compare_exchange_n(&rec->state, &s, cap, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+            return;
+        }
+    }
+}
+
+PxEvent* GetEvent(OsHandle h) {
+    return reinterpret_cast<PxEvent*>(px_handle_get(h, PX_KIND_EVENT));
+}
+
+}  // namespace
+
+void px_event_destroy(PxObject* obj) {
+    PxEvent* e = reinterpret_cast<PxEvent*>(obj);
+    px_shm_put(e->shm);
+    delete e;
+}
+
+OsHandle OsCreateEvent(const char* name, bool manualReset, bool initialState, bool* existed) {
+    if (OsFaultHit(OS_FAULT_CREATE_EVENT)) {
+        errno = ENOMEM;
+        return OS_NO_HANDLE;
+    }
+    EventInit init{manualReset, initialState};
+    bool wasThere = false;
+    PxShm* shm =
+        px_shm_open(PX_SHM_EVENT, name, sizeof(PxEventRecord), true, InitRecord, &init, &wasThere);
+    if (shm == nullptr) {
+        return OS_NO_HANDLE;
+    }
+    PxEvent* e = new PxEvent{};
+    e->header.kind = PX_KIND_EVENT;
+    e->header.refs.store(1);
+    e->shm = shm;
+    e->rec = static_cast<PxEventRecord*>(shm->base);
+    if (Load(&e->rec->magic) != EVENT_MAGIC) {
+        px_event_destroy(&e->header);  // not an event record: refuse rather than misbehave
+        errno = EINVAL;
+        return OS_NO_HANDLE;
+    }
+    OsHandle h = px_handle_insert(&e->header);
+    if (h == OS_NO_HANDLE) {
+        px_event_destroy(&e->header);
+        return OS_NO_HANDLE;
+    }
+    if (existed != nullptr) {
+        *existed = wasThere;
+    }
+    return h;
+}
+
+bool OsSetEvent(OsHandle event) {
+    PxEvent* e = GetEvent(event);
+    if (e == nullptr) {
+        return false;
+    }
+    PxEventRecord* rec = e->rec;
+    // One atomic operation; the futex wake only when a waiter may sleep. Waiters
+    // count themselves before they look at state, and the set changes state before
+    // it looks at waiters, so one of the two always sees the other.
+    if (rec->manualReset != 0) {
+        if (__atomic_exchange_n(&rec->state, 1u, __ATOMIC_SEQ_CST) == 0 &&
+            Load(&rec->waiters) > 0) {
+            px_futex_wake(&rec->state, INT_MAX);
+        }
+    } else {
+        std::uint32_t s = Load(&rec->state);
+        bool added = false;
+        for (;;) {
+            std::uint32_t w = Load(&rec->waiters);
+            std::uint32_t cap = w > 1 ? w : 1;
+            if (s >= cap) {
+                break;
+            }
+            if (__atomic_compare_exchange_n(&rec->state, &s, s + 1, false, __ATOMIC_SEQ_CST,
+                                            __ATOMIC_SEQ_CST)) {
+                added = true;
+                break;
+            }
+        }
+        if (added && Load(&rec->waiters) > 0) {
+            px_futex_wake(&rec->state, 1);
+        }
+    }
+    px_object_put(&e->header);
+    return true;
+}
+
+bool OsResetEvent(OsHandle event) {
+    PxEvent* e = GetEvent(event);
+    if (e == nullptr) {
+        return false;
+    }
+    __atomic_store_n(&e->rec->state, 0u, __ATOMIC_SEQ_CST);
+    px_object_put(&e->header);
+    return true;
+}
+
+std::uint32_t px_event_wait(PxObject* obj, std::uint32_t timeoutMs) {
+    PxEventRecord* rec = reinterpret_cast<PxEvent*>(obj)->rec;
+    if (IsSet(rec)) {
+        return OS_WAIT_OBJECT_0;
+    }
+    if (timeoutMs == 0) {
+        return OS_WAIT_TIMEOUT;
+    }
+    std::uint64_t deadline = px_now_ms() + timeoutMs;
+    __atomic_add_fetch(&rec->waiters, 1u, __ATOMIC_SEQ_CST);
+    bool signalled = false;
+    for (;;) {
+        if (IsSet(rec)) {
+            signalled = true;
+            break;
+        }
+        std::uint32_t left = px_remaining_ms(deadline, timeoutMs);
+        if (left == 0) {
+            break;
+        }
+        // Sleeps only while state is still 0; a set in between makes it return at once.
+        px_futex_wait(&rec->state, 0, left);
+    }
+    __atomic_sub_fetch(&rec->waiters, 1u, __ATOMIC_SEQ_CST);
+    if (!signalled && rec->manualReset == 0) {
+        // A grant that arrived while leaving is ours; otherwise leave none behind
+        // that were meant for this waiter.
+        signalled = TakeGrant(rec);
+        TrimGrants(rec);
+    }
+    return signalled ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
+}

@@ -1,0 +1,116 @@
+// Internal records of the POSIX backend: the process-local handle table, the
+// named shared objects that back mappings, named events and named mutexes, and
+// the futex helpers. Only files in this folder include it.
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/types.h"
+
+// Kinds of objects a handle can denote. PX_KIND_FREE marks a free table slot.
+enum PxKind : std::uint32_t {
+    PX_KIND_FREE = 0,
+    PX_KIND_EVENT,
+    PX_KIND_MAPPING,
+    PX_KIND_PROCESS,
+    PX_KIND_THREAD,
+    PX_KIND_MUTEX,
+};
+
+// Header of every object a handle refers to. refs counts the handle table's
+// reference plus every caller that looked the handle up and has not put it back,
+// so a handle closed by one thread while another waits on it stays valid until
+// the waiter is done.
+struct PxObject {
+    PxKind kind;
+    std::atomic<std::int32_t> refs;
+};
+
+// Size of the handle table: enough for 50 clients with their blocks, events,
+// processes and locks, and for the test suites.
+inline constexpr std::uint32_t PX_MAX_HANDLES = 4096;
+
+// Puts obj (its refs already counting the table) into a free slot and returns
+// its handle (slot + 1), or OS_NO_HANDLE when the table is full.
+OsHandle px_handle_insert(PxObject* obj);
+
+// Looks a handle up, taking a reference; null when the handle is unknown or of
+// another kind (PX_KIND_FREE accepts any kind). Give it back with px_object_put.
+PxObject* px_handle_get(OsHandle handle, PxKind kind);
+
+// Drops one reference; the last one destroys the object by its kind.
+void px_object_put(PxObject* obj);
+
+// Kind-specific destructors, called by px_object_put when the last reference goes.
+void px_event_destroy(PxObject* obj);
+void px_mapping_destroy(PxObject* obj);
+void px_process_destroy(PxObject* obj);
+void px_thread_destroy(PxObject* obj);
+void px_mutex_destroy(PxObject* obj);
+
+// Kind-specific waits behind OsWaitForObject.
+std::uint32_t px_event_wait(PxObject* obj, std::uint32_t timeoutMs);
+std::uint32_t px_process_wait(PxObject* obj, std::uint32_t timeoutMs);
+std::uint32_t px_thread_wait(PxObject* obj, std::uint32_t timeoutMs);
+std::uint32_t px_mutex_wait(PxObject* obj, std::uint32_t timeoutMs);
+
+// ---------------------------------------------------------------------------
+// Named shared objects.
+//
+// Each open of a name gets its own open file description of the POSIX shared
+// memory object, holding a shared OFD record lock on byte 0 for as long as this
+// process keeps a handle to it: the kernel drops that lock when the
+// process dies, however it dies, so a lock held on byte 0 always means a live
+// holder. Creation and destruction take an exclusive OFD lock on byte 1, which
+// serialises them across processes. A creator that can lock byte 0 exclusively
+// knows no live holder exists, so the object is new or left over by dead holders:
+// it zero-fills it and reports "created". The last closer that can lock byte 0
+// exclusively unlinks the name.
+
+// Object namespaces; each maps to its own POSIX name prefix.
+enum PxShmKind : std::uint32_t { PX_SHM_MAPPING, PX_SHM_EVENT, PX_SHM_MUTEX };
+
+// Called by the creator while it still holds the creation lock, so no other
+// process sees the object before it is initialised.
+using PxShmInit = void (*)(void* base, void* context);
+
+// One open of a shared object in this process. refs counts the handles that
+// use it; the last px_shm_put runs the close protocol above.
+struct PxShm {
+    std::atomic<std::int32_t> refs;
+    int fd;               // open file description holding the byte-0 lock
+    std::size_t size;     // object size in bytes
+    void* base;           // whole-object mapping for events and mutexes, else null
+    bool named;           // unnamed objects have no name and no locks
+    char posixName[256];  // "/kqvxi.<kind>.<escaped name>"
+};
+
+// Builds the POSIX name for a Win32-style object name. Deterministic; any name
+// maps to a valid POSIX shared memory name. False when out is too small.
+bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSize);
+
+// Creates or opens a shared object of size bytes (name may be null for an
+// unnamed one). mapWhole maps it into base. init runs for a new object only.
+// *existed tells whether it existed. Null on failure with errno set.
+PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapWhole,
+                   PxShmInit init, void* context, bool* existed);
+
+// Drops one reference; the last runs the close protocol.
+void px_shm_put(PxShm* shm);
+
+// ---------------------------------------------------------------------------
+// Futex and time helpers.
+
+// Waits while *word == expected, up to timeoutMs (OS_INFINITE: no limit). Works
+// on memory shared between processes. Returns false on time-out.
+bool px_futex_wait(std::uint32_t* word, std::uint32_t expected, std::uint32_t timeoutMs);
+void px_futex_wake(std::uint32_t* word, int count);
+
+// Monotonic milliseconds, for deadlines.
+std::uint64_t px_now_ms();
+
+// Milliseconds left until deadline (OS_INFINITE stays OS_INFINITE).
+std::uint32_t px_remaining_ms(std::uint64_t deadline, std::uint32_t timeoutMs);

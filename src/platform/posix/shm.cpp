@@ -1,0 +1,296 @@
+// Named shared objects with Win32 lifetime over POSIX shared memory: name
+// translation, create-or-open with a truthful "already existed", and the close
+// protocol that unlinks the name when the last holder anywhere lets go.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/posix/internal.h"
+
+namespace {
+
+// Byte 0: every holder keeps a shared lock on it. Byte 1: creation/destruction lock.
+constexpr off_t HOLDER_BYTE = 0;
+constexpr off_t CREATION_BYTE = 1;
+
+// How often an open retries when the name was unlinked or replaced under it.
+constexpr int OPEN_RETRIES = 100;
+
+// Longest POSIX name we produce; NAME_MAX (255) counts the part after the slash.
+constexpr std::size_t MAX_POSIX_NAME = 200;
+
+const char* KindPrefix(PxShmKind kind) {
+    switch (kind) {
+        case PX_SHM_MAPPING:
+            return "/kqvxi.map.";
+        case PX_SHM_EVENT:
+            return "/kqvxi.evt.";
+        case PX_SHM_MUTEX:
+            return "/kqvxi.mtx.";
+    }
+    return "/kqvxi.unknown.";
+}
+
+// Sets (F_RDLCK/F_WRLCK) or clears (F_UNLCK) an OFD lock on one byte.
+bool LockByte(int fd, off_t byte, short type, bool wait) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    fl.l_pid = 0;
+    for (;;) {
+        if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// True when posixName still names the object open on fd.
+bool SameObject(int fd, const char* posixName) {
+    struct stat mine {};
+    if (fstat(fd, &mine) != 0) {
+        return false;
+    }
+    int other = shm_open(posixName, O_RDONLY | O_CLOEXEC, 0);
+    if (other < 0) {
+        return false;
+    }
+    struct stat theirs {};
+    bool same =
+        fstat(other, &theirs) == 0 && theirs.st_dev == mine.st_dev && theirs.st_ino == mine.st_ino;
+    close(other);  // closing another description never drops the locks held on fd
+    return same;
+}
+
+// Sets the object's size, zero-filled: a stale object's old contents are dropped.
+bool ZeroFill(int fd, std::size_t size) {
+    return ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+// Opens (and on first use locks) the named object; fills shm->size. Returns the
+// descriptor with a shared lock on byte 0, or -1.
+int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool* existed) {
+    for (int attempt = 0; attempt < OPEN_RETRIES; ++attempt) {
+        int fd = shm_open(shm->posixName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return -1;
+        }
+        if (!LockByte(fd, CREATION_BYTE, F_WRLCK, true)) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        if (!SameObject(fd, shm->posixName)) {
+            close(fd);  // unlinked by a last closer meanwhile: start again
+            continue;
+        }
+        bool created = LockByte(fd, HOLDER_BYTE, F_WRLCK, false);
+        bool ok = true;
+        struct stat st {};
+        if (created) {
+            ok = ZeroFill(fd, size);
+            shm->size = size;
+            if (ok && init != nullptr) {
+                void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                ok = base != MAP_FAILED;
+                if (ok) {
+                    init(base, context);
+                    munmap(base, size);
+                }
+            }
+            // Downgrading our own lock never conflicts.
+            ok = ok && LockByte(fd, HOLDER_BYTE, F_RDLCK, false);
+        } else {
+            // Exclusive holders of byte 0 exist only under the creation lock we hold.
+            ok = LockByte(fd, HOLDER_BYTE, F_RDLCK, false) && fstat(fd, &st) == 0;
+            shm->size = static_cast<std::size_t>(st.st_size);
+        }
+        int saved = errno;
+        LockByte(fd, CREATION_BYTE, F_UNLCK, false);
+        if (!ok) {
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        *existed = !created;
+        return fd;
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+// Removes the names of objects whose holders all died without closing them (a
+// process killed or ended without closing keeps nothing alive, but its object's
+// name and pages would otherwise stay in /dev/shm until the next creator). Runs
+// once per process; objects being created or destroyed now (creation lock held)
+// are left alone.
+void SweepStale() {
+    DIR* dir = opendir("/dev/shm");
+    if (dir == nullptr) {
+        return;
+    }
+    while (dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, "kqvxi.", 6) != 0) {
+            continue;
+        }
+        char posixName[300];
+        std::snprintf(posixName, sizeof posixName, "/%s", entry->d_name);
+        int fd = shm_open(posixName, O_RDWR | O_CLOEXEC, 0);
+        if (fd < 0) {
+            continue;  // gone meanwhile, or another user's
+        }
+        if (LockByte(fd, CREATION_BYTE, F_WRLCK, false) &&
+            LockByte(fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(fd, posixName)) {
+            shm_unlink(posixName);
+        }
+        close(fd);
+    }
+    closedir(dir);
+}
+
+std::once_flag sweepOnce;
+
+}  // namespace
+
+bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSize) {
+    static const char hex[] = "0123456789abcdef";
+    const char* prefix = KindPrefix(kind);
+    std::size_t len = std::strlen(prefix);
+    std::size_t limit = outSize - 1 < MAX_POSIX_NAME ? outSize - 1 : MAX_POSIX_NAME;
+    if (len >= limit) {
+        return false;
+    }
+    std::memcpy(out, prefix, len);
+    // Letters, digits, '-' and '_' stand for themselves; every other byte becomes
+    // "%xx", so distinct names stay distinct and no '/' reaches the POSIX name.
+    bool truncated = false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
+        unsigned char c = *p;
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '_';
+        std::size_t need = plain ? 1 : 3;
+        if (len + need > limit - 18) {
+            truncated = true;
+            break;
+        }
+        if (plain) {
+            out[len++] = static_cast<char>(c);
+        } else {
+            out[len++] = '%';
+            out[len++] = hex[c >> 4];
+            out[len++] = hex[c & 15];
+        }
+    }
+    if (truncated) {
+        // Long names keep an escaped prefix and end in a hash of the whole name.
+        std::uint64_t h = 14695981039346656037ull;
+        for (const char* p = name; *p != 0; ++p) {
+            h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+        }
+        len += static_cast<std::size_t>(std::snprintf(out + len, outSize - len, ".%016llx",
+                                                      static_cast<unsigned long long>(h)));
+    }
+    out[len] = 0;
+    return true;
+}
+
+PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapWhole,
+                   PxShmInit init, void* context, bool* existed) {
+    if (size == 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::call_once(sweepOnce, SweepStale);
+    PxShm* shm = new PxShm{};
+    shm->refs.store(1);
+    shm->fd = -1;
+    shm->named = name != nullptr;
+    bool wasThere = false;
+    if (shm->named) {
+        if (!px_shm_name(kind, name, shm->posixName, sizeof shm->posixName)) {
+            delete shm;
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        shm->fd = OpenNamed(shm, size, init, context, &wasThere);
+    } else {
+        shm->fd = memfd_create("kqvxi", MFD_CLOEXEC);
+        shm->size = size;
+        if (shm->fd >= 0 && !ZeroFill(shm->fd, size)) {
+            close(shm->fd);
+            shm->fd = -1;
+        }
+        if (shm->fd >= 0 && init != nullptr) {
+            void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, shm->fd, 0);
+            if (base == MAP_FAILED) {
+                close(shm->fd);
+                shm->fd = -1;
+            } else {
+                init(base, context);
+                munmap(base, size);
+            }
+        }
+    }
+    if (shm->fd < 0) {
+        int saved = errno;
+        delete shm;
+        errno = saved;
+        return nullptr;
+    }
+    if (mapWhole) {
+        if (shm->size < size) {
+            px_shm_put(shm);
+            errno = EINVAL;
+            return nullptr;
+        }
+        shm->base = mmap(nullptr, shm->size, PROT_READ | PROT_WRITE, MAP_SHARED, shm->fd, 0);
+        if (shm->base == MAP_FAILED) {
+            shm->base = nullptr;
+            int saved = errno;
+            px_shm_put(shm);
+            errno = saved;
+            return nullptr;
+        }
+    }
+    if (existed != nullptr) {
+        *existed = wasThere;
+    }
+    return shm;
+}
+
+void px_shm_put(PxShm* shm) {
+    if (shm->refs.fetch_sub(1) != 1) {
+        return;
+    }
+    if (shm->base != nullptr) {
+        munmap(shm->base, shm->size);
+    }
+    if (shm->named) {
+        // Under the creation lock, an exclusive lock on byte 0 proves that no other
+        // description anywhere holds the object: it is ours to remove.
+        if (LockByte(shm->fd, CREATION_BYTE, F_WRLCK, true)) {
+            if (LockByte(shm->fd, HOLDER_BYTE, F_WRLCK, false) &&
+                SameObject(shm->fd, shm->posixName)) {
+                shm_unlink(shm->posixName);
+            }
+        }
+    }
+    // Views mapped from this description keep it open after close, and with it
+    // its locks: release them explicitly so only handles count as holders.
+    LockByte(shm->fd, HOLDER_BYTE, F_UNLCK, false);
+    LockByte(shm->fd, CREATION_BYTE, F_UNLCK, false);
+    close(shm->fd);
+    delete shm;
+}
