@@ -1,0 +1,60 @@
+// Helpers for black-box tests of the built kqvxi-server against the simulated
+// board library: where the server program lies, a controller number of this test
+// process's own, waiting until a server answers, and exit-code comparison.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "kqvxi/client.h"
+#include "platform/process.h"
+
+namespace server_process {
+
+inline constexpr std::uint32_t UNKNOWN_COMMAND = 99;
+
+// The server program beside this test program (both are built into one folder).
+inline std::string ServerPath() {
+    char self[4096];
+    if (!OsSelfExePath(self, sizeof self)) {
+        return {};
+    }
+    std::string path(self);
+    std::size_t cut = path.find_last_of("/\\");
+    std::string dir = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    bool exe = path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
+    return dir + "kqvxi-server" + (exe ? ".exe" : "");
+}
+
+// A controller number that no other test process uses at the same time.
+inline std::uint16_t OwnController(std::uint16_t offset) {
+    return static_cast<std::uint16_t>(20000 + (OsCurrentProcessId() % 4000) * 8 + offset);
+}
+
+// Sends an unknown command until the server of controller answers it unchanged,
+// for at most limitMs. True once it did.
+inline bool WaitServing(std::uint16_t controller, std::uint32_t limitMs = 30000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (std::chrono::steady_clock::now() < end) {
+        std::uint32_t a1 = 11, a2 = 22, a3 = 33;
+        if (kqvxi_request(controller, UNKNOWN_COMMAND, &a1, &a2, &a3, 500) == KQVXI_OK) {
+            EXPECT_EQ(a1, 11u);
+            EXPECT_EQ(a2, 22u);
+            EXPECT_EQ(a3, 33u);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// A process exit code against the server's 32-bit status: Linux keeps only the
+// low 8 bits of it, Windows all 32.
+inline bool ExitIs(int code, std::int32_t status) {
+    return code == status || code == (status & 0xFF);
+}
+
+}  // namespace server_process
