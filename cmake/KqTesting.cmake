@@ -14,7 +14,7 @@ else()
 endif()
 
 function(kq_add_test name label)
-  cmake_parse_arguments(T "LINUX_ONLY;WINDOWS_ONLY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "LINUX_ONLY;WINDOWS_ONLY;SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(T_LINUX_ONLY AND KQ_WINDOWS)
     return()
   endif()
@@ -31,4 +31,9 @@ function(kq_add_test name label)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES LABELS "${label}" TIMEOUT ${T_TIMEOUT})
+  if(T_SERIAL)
+    # Uses the machine-wide server object names ("KQ-VXI Intr Proc Event"...):
+    # no other test may signal or wait on them meanwhile.
+    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
+  endif()
 endfunction()
