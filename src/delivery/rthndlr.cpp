@@ -76,7 +76,8 @@ void PostToSelected(std::uint32_t code, const Gate& gate, std::uint32_t arg1, st
                     std::uint32_t arg3) {
     BeginTableWalk();
     for (std::uint32_t slot = 0; slot < MAX_CLIENTS; ++slot) {
-        const AsyncQueueBlock* block = OsAtomicLoad(&clientTable.clientBlocks[slot]);
+        // Ordered after BeginTableWalk's update (see the walk guard).
+        const AsyncQueueBlock* block = OsAtomicLoadSeqCst(&clientTable.clientBlocks[slot]);
         if (block == nullptr || !GateOpen(block, gate)) {
             continue;
         }

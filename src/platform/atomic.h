@@ -17,6 +17,12 @@ template <typename T>
 inline T OsAtomicLoad(const volatile T* p) {
     return __atomic_load_n(p, __ATOMIC_ACQUIRE);
 }
+// Sequentially consistent load, for a load that must not pass an earlier
+// sequentially consistent store or read-modify-write of the same thread.
+template <typename T>
+inline T OsAtomicLoadSeqCst(const volatile T* p) {
+    return __atomic_load_n(p, __ATOMIC_SEQ_CST);
+}
 template <typename T>
 inline void OsAtomicStore(volatile T* p, T v) {
     __atomic_store_n(p, v, __ATOMIC_RELEASE);

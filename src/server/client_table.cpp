@@ -28,9 +28,9 @@ std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot) {
 //   main thread:     clear clientBlocks[slot] (seq_cst)  ; read walkSequence (seq_cst)
 //   dispatch thread: make walkSequence odd (seq_cst RMW) ; read clientBlocks
 // Either the main thread sees the walk running and waits for its end, or the
-// walk reads the cleared entry. The locked read-modify-write keeps the walk's
-// reads below it on x86; walkers that read clientBlocks with seq_cst loads have
-// the same guarantee on any target. No fences: ThreadSanitizer does not model them.
+// walk reads the cleared entry. The walk reads clientBlocks with seq_cst loads,
+// which keeps them after its update on any target (on x86 they are plain loads).
+// No fences: ThreadSanitizer does not model them.
 void BeginTableWalk() {
     __atomic_add_fetch(&walkSequence, 1u, __ATOMIC_SEQ_CST);
 }
