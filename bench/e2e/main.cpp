@@ -1,0 +1,341 @@
+// kq_e2e: one producer and N consumer processes (N = 1, 8, 50) on the same
+// fan-out job for our server, POSIX message queues and, when built in,
+// Boost.Interprocess message queues and ZeroMQ PUB/SUB: latency with the
+// consumer asleep, a flood, and the highest paced rate with at most 0.1 % loss;
+// beside them the machine's floor for a cross-process wake-up. Prints a table
+// and one "e2e:" line of key=value figures for bench/run.
+//
+//   kq_e2e [--peers kqvxi,posix-mq,...] [--counts 1,8,50]
+//          [--phases latency,flood,lossless] [--limit-s seconds]
+//   kq_e2e list    (the peers built in, comma-separated)
+//   kq_e2e consumer <peer> <index> <control fd> <peer arg>   (started by itself)
+//   kq_e2e sweep   (after a run: removes names its ended processes left behind)
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "measure.h"
+#include "kqvxi/client.h"
+
+namespace e2e {
+namespace {
+
+constexpr int COUNTS[] = {1, 8, 50};
+constexpr int COUNT_KINDS = 3;
+constexpr int LATENCY_ROUNDS = 5;  // the peers take turns this many times
+
+std::string phases = "latency,flood,lossless";
+std::string counts = "1,8,50";
+
+int FindPeer(const char* name) {
+    for (int p = 0; p < PeerCount(); ++p) {
+        if (std::strcmp(PeerAt(p)->name, name) == 0) {
+            return p;
+        }
+    }
+    return -1;
+}
+
+bool Wanted(const std::string& list, const std::string& item) {
+    return ("," + list + ",").find("," + item + ",") != std::string::npos;
+}
+
+// Every wanted peer with count consumers at once; the measurements take turns
+// between the peers so that each sees the same load of this machine.
+void RunCount(const std::string& peers, int c, Figures (*figures)[COUNT_KINDS]) {
+    const int count = COUNTS[c];
+    Run runs[MAX_PEERS];
+    bool live[MAX_PEERS] = {};
+    for (int p = 0; p < PeerCount(); ++p) {
+        if (Wanted(peers, PeerAt(p)->name) && !OutOfTime()) {
+            std::fprintf(stderr, "e2e: %s N=%d\n", PeerAt(p)->name, count);
+            live[p] = StartRun(&runs[p], PeerAt(p), count);
+            figures[p][c].ran = live[p];
+        }
+    }
+    // Every peer delivers a few events before anything counts (pages fault in,
+    // subscriptions reach their publisher).
+    for (int p = 0; p < PeerCount(); ++p) {
+        if (live[p]) {
+            LatencyWarmUp(runs[p]);
+        }
+    }
+    if (count != 8 && phases.find("latency") != std::string::npos) {
+        const int events = count == 1 ? 1500 : 200;
+        for (int round = 0; round < LATENCY_ROUNDS && !OutOfTime(); ++round) {
+            for (int p = 0; p < PeerCount(); ++p) {
+                if (live[p]) {
+                    LatencyRound(runs[p], events / LATENCY_ROUNDS);
+                }
+            }
+        }
+        for (int p = 0; p < PeerCount(); ++p) {
+            if (live[p]) {
+                LatencyResult(runs[p], &figures[p][c]);
+            }
+        }
+    }
+    if (phases.find("flood") != std::string::npos) {
+        for (int p = 0; p < PeerCount(); ++p) {
+            if (live[p] && !OutOfTime()) {
+                MeasureFlood(runs[p], &figures[p][c]);
+            }
+        }
+    }
+    if (phases.find("lossless") != std::string::npos) {
+        Search searches[MAX_PEERS];
+        bool searching = true;
+        while (searching && !OutOfTime()) {
+            searching = false;
+            for (int p = 0; p < PeerCount(); ++p) {
+                if (live[p] && !searches[p].done) {
+                    SearchStep(runs[p], &searches[p]);
+                    searching = true;
+                }
+            }
+        }
+        for (int p = 0; p < PeerCount(); ++p) {
+            figures[p][c].lossless = searches[p].lo;
+            figures[p][c].failLostPct = searches[p].failLostPct;
+            figures[p][c].failSourceShare = searches[p].failSourceShare;
+            figures[p][c].trials = searches[p].trials;
+        }
+    }
+    for (int p = 0; p < PeerCount(); ++p) {
+        if (live[p]) {
+            EndRun(&runs[p]);
+        }
+    }
+}
+
+// Raises the system's limit on messages per queue to what the job needs when
+// running as root; gives back the value to restore, or 0.
+long RaiseMqLimit() {
+    const char* path = "/proc/sys/fs/mqueue/msg_max";
+    FILE* in = std::fopen(path, "r");
+    long old = 0;
+    if (in == nullptr || std::fscanf(in, "%ld", &old) != 1) {
+        if (in != nullptr) {
+            std::fclose(in);
+        }
+        return 0;
+    }
+    std::fclose(in);
+    if (old >= QUEUE_RECORDS) {
+        return 0;
+    }
+    FILE* out = std::fopen(path, "w");
+    if (out == nullptr) {
+        std::printf("note: cannot raise %s from %ld (not root?); posix-mq may not start\n", path,
+                    old);
+        return 0;
+    }
+    std::fprintf(out, "%d\n", QUEUE_RECORDS);
+    std::fclose(out);
+    return old;
+}
+
+void RestoreMqLimit(long old) {
+    if (old > 0) {
+        FILE* out = std::fopen("/proc/sys/fs/mqueue/msg_max", "w");
+        if (out != nullptr) {
+            std::fprintf(out, "%ld\n", old);
+            std::fclose(out);
+        }
+    }
+}
+
+void OnSignal(int) {
+    aborted = 1;
+}
+
+std::string Cell(const Figures& f, double value, const char* format) {
+    if (!f.ran) {
+        return "-";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+int Main(int argc, char** argv) {
+    std::string peers;
+    for (int p = 0; p < PeerCount(); ++p) {
+        peers += std::string(p > 0 ? "," : "") + PeerAt(p)->name;
+    }
+    double limitS = 200;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--peers") == 0) {
+            peers = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--phases") == 0) {
+            phases = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--counts") == 0) {
+            counts = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--limit-s") == 0) {
+            limitS = std::atof(argv[i + 1]);
+        }
+    }
+    deadlineNs = NowNs() + static_cast<std::int64_t>(limitS * 1e9);
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+
+    double futexP50 = 0, futexP99 = 0;
+    FutexWakeFloor(2000, &futexP50, &futexP99);
+    const long oldMsgMax = RaiseMqLimit();
+    const double mqSendNs = MqSendCostNs(300);
+
+    Figures figures[MAX_PEERS][COUNT_KINDS];
+    for (int c = 0; c < COUNT_KINDS && !OutOfTime(); ++c) {
+        if (Wanted(counts, std::to_string(COUNTS[c]))) {
+            RunCount(peers, c, figures);
+        }
+    }
+    RestoreMqLimit(oldMsgMax);
+
+    std::printf(
+        "\nEnd to end: one producer, N consumer processes, 99 records of %d bytes per "
+        "consumer queue\n",
+        RECORD_BYTES);
+    std::printf(
+        "(kqvxi: level events raised on the simulated board go through its event queue\n"
+        " and the server's dispatch thread to each client's ring: the product's path)\n");
+    std::printf("%-36s %3s", "metric", "N");
+    for (int p = 0; p < PeerCount(); ++p) {
+        std::printf(" %12s", PeerAt(p)->name);
+    }
+    std::printf("\n");
+    struct Row {
+        const char* name;
+        double Figures::*field;
+        const char* format;
+        bool latency;
+    };
+    const Row rows[] = {
+        {"latency p50, consumer asleep (us)", &Figures::latP50Us, "%.1f", true},
+        {"latency p99, consumer asleep (us)", &Figures::latP99Us, "%.1f", true},
+        {"  of which until the wait returns, p50", &Figures::wakeP50Us, "%.1f", true},
+        {"  producer's call for the event, p50", &Figures::postP50Us, "%.1f", true},
+        {"flood: records delivered/s", &Figures::floodPerS, "%.0f", false},
+        {"flood: records dropped (%)", &Figures::floodDropPct, "%.2f", false},
+        {"flood: refused by producer side (%)", &Figures::floodSourceDropPct, "%.2f", false},
+        {"flood: producer ns per event", &Figures::floodPostNs, "%.0f", false},
+        {"lossless events/s (<=0.1% loss)", &Figures::lossless, "%.0f", false},
+        {"  lowest failing rate: lost (%)", &Figures::failLostPct, "%.2f", false},
+        {"  of those, refused by producer (%)", &Figures::failSourceShare, "%.0f", false},
+    };
+    for (const Row& row : rows) {
+        for (int c = 0; c < COUNT_KINDS; ++c) {
+            if (row.latency && COUNTS[c] == 8) {
+                continue;
+            }
+            std::printf("%-36s %3d", row.name, COUNTS[c]);
+            for (int p = 0; p < PeerCount(); ++p) {
+                std::printf(" %12s",
+                            Cell(figures[p][c], figures[p][c].*row.field, row.format).c_str());
+            }
+            std::printf("\n");
+        }
+    }
+    std::printf("%-36s %3s %12s %12.0f\n", "mq_send of 20 bytes, room (ns)", "-", "-", mqSendNs);
+    std::printf("%-36s %3s %12.1f\n", "floor: futex wake p50 (us)", "-", futexP50);
+    std::printf("%-36s %3s %12.1f\n", "floor: futex wake p99 (us)", "-", futexP99);
+    // Key figures for bench/run: ours and POSIX mq's, and every peer's lossless rates.
+    const Figures none[COUNT_KINDS];
+    const int ours = FindPeer("kqvxi"), mq = FindPeer("posix-mq");
+    const Figures* k = ours >= 0 ? figures[ours] : none;
+    const Figures* m = mq >= 0 ? figures[mq] : none;
+    std::printf(
+        "e2e: mq_send_ns=%.0f futex_wake_p50_us=%.1f lat_p50_n1_us=%.1f mq_lat_p50_n1_us=%.1f "
+        "lat_p50_n50_us=%.1f mq_lat_p50_n50_us=%.1f lossless_n1=%.0f mq_lossless_n1=%.0f "
+        "lossless_n8=%.0f mq_lossless_n8=%.0f lossless_n50=%.0f mq_lossless_n50=%.0f",
+        mqSendNs, futexP50, k[0].latP50Us, m[0].latP50Us, k[2].latP50Us, m[2].latP50Us,
+        k[0].lossless, m[0].lossless, k[1].lossless, m[1].lossless, k[2].lossless, m[2].lossless);
+    for (int p = 0; p < PeerCount(); ++p) {
+        for (int c = 0; c < COUNT_KINDS; ++c) {
+            if (figures[p][c].ran) {
+                std::printf(" peer_lossless_%s_n%d=%.0f", PeerAt(p)->name, COUNTS[c],
+                            figures[p][c].lossless);
+            }
+        }
+    }
+    std::printf("\n");
+    // The processes of this run, for bench/run's check for leftover names.
+    std::printf("e2e-pids: %x", static_cast<unsigned>(getpid()));
+    for (int i = 0; i < SpawnedCount(); ++i) {
+        std::printf(" %x", static_cast<unsigned>(SpawnedAt(i)));
+    }
+    std::printf("\n");
+    return aborted != 0 ? 2 : 0;
+}
+
+int Consumer(int argc, char** argv) {
+    if (argc != 6) {
+        return 2;
+    }
+    const Peer* peer = PeerAt(FindPeer(argv[2]));
+    const int index = std::atoi(argv[3]);
+    const int fd = std::atoi(argv[4]);
+    if (peer == nullptr || index < 0 || index >= MAX_CONSUMERS) {
+        return 2;
+    }
+    auto* control = static_cast<Control*>(
+        mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    if (control == MAP_FAILED) {
+        return 2;
+    }
+    close(fd);
+    // The producer's stop flag ends the loop; a signal must not kill the
+    // consumer before it has let go of what it holds.
+    // A producer that died without saying stop still ends its consumers.
+    signal(SIGINT, SIG_IGN);
+    const pid_t parent = getppid();
+    std::atomic<bool> done{false};
+    std::thread watchdog([control, parent, &done] {
+        while (!done.load() && __atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+            if (getppid() != parent) {
+                __atomic_store_n(&control->stop, 1u, __ATOMIC_RELEASE);
+            }
+            SleepUs(200000);
+        }
+    });
+    const int status = peer->consume(index, control, argv[5]);
+    done.store(true);
+    watchdog.join();
+    return status;
+}
+
+}  // namespace
+}  // namespace e2e
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "list") == 0) {
+        for (int p = 0; p < e2e::PeerCount(); ++p) {
+            std::printf("%s%s", p > 0 ? "," : "", e2e::PeerAt(p)->name);
+        }
+        std::printf("\n");
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "sweep") == 0) {
+        // A fresh process's first named object removes the names that ended
+        // processes left behind; this one is closed again at once.
+        kqvxi_queue* queue = kqvxi_queue_open();
+        if (queue != nullptr) {
+            kqvxi_queue_close(queue);
+        }
+        return queue != nullptr ? 0 : 1;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "consumer") == 0) {
+        return e2e::Consumer(argc, argv);
+    }
+    return e2e::Main(argc, argv);
+}

@@ -1,0 +1,66 @@
+// The harness's measurements on one set of consumers of one peer: latency with
+// the consumers asleep, a flood, and a search for the highest paced rate with at
+// most 0.1 % loss. Each comes in steps, so that the peers can take turns and
+// see the same machine load.
+#pragma once
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "harness.h"
+
+namespace e2e {
+
+extern volatile sig_atomic_t aborted;
+extern std::int64_t deadlineNs;
+bool OutOfTime();
+
+struct Figures {
+    bool ran = false;
+    double latP50Us = 0, latP99Us = 0, wakeP50Us = 0, postP50Us = 0;
+    int latSamples = 0;
+    double floodPerS = 0, floodDropPct = 0, floodSourceDropPct = 0, floodPostNs = 0;
+    double lossless = 0, failLostPct = 0, failSourceShare = 0;
+    int trials = 0;
+};
+
+// One peer with count consumer processes and the control block they share.
+struct Run {
+    const Peer* peer;
+    int count;
+    int fd;
+    Control* control;
+    pid_t consumers[MAX_CONSUMERS];
+    std::uint32_t nextSeq;
+    bool opened;
+    std::uint32_t postNs[MAX_SAMPLES];  // the producer's call per latency event
+    int posts;
+};
+
+// Opens the peer and starts its consumers; false (and nothing left) on failure.
+bool StartRun(Run* run, const Peer* peer, int count);
+void EndRun(Run* run);
+
+void LatencyWarmUp(Run& run);
+// events more events, one at a time, each consumer asleep when it comes.
+void LatencyRound(Run& run, int events);
+void LatencyResult(Run& run, Figures* f);
+
+void MeasureFlood(Run& run, Figures* f);
+
+// Doubling the paced rate while trials pass, then halving the gap between the
+// last pass and the first failure. One rate per step (a failed trial is tried
+// once more before the rate counts as failed).
+struct Search {
+    double lo = 0, hi = 0, rate = 2000;
+    // The trial at the lowest failing rate: records lost, and how many of them
+    // the producer's side refused (the rest were lost on the way or at a queue).
+    double failLostPct = 0, failSourceShare = 0;
+    bool failPaced = true;  // the producer kept that trial's pace
+    int trials = 0, narrowing = 0;
+    bool done = false;
+};
+void SearchStep(Run& run, Search* s);
+
+}  // namespace e2e
