@@ -313,6 +313,11 @@ void ReleaseEventMutex(EventMutex* mutex) {
 //    for the next acquirer, who then passes; the lock keeps excluding, every
 //    later acquire just goes through the event.
 std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs) {
+    return AcquireEventMutexWithin(mutex, owner, pollMs, OS_INFINITE);
+}
+
+std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
+                                     std::uint32_t limitMs) {
     OpenFields fields;
     if (!Decode(mutex, &fields)) {
         return -1;
@@ -321,6 +326,7 @@ std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std
         return 0;
     }
     std::uint32_t step = pollMs == 0 ? 1 : pollMs;
+    std::uint32_t waited = 0;
     for (;;) {
         std::uint32_t result = OsWaitForObject(fields.event, step);
         if (result == OS_WAIT_OBJECT_0) {
@@ -340,5 +346,26 @@ std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std
             }
             return -1;
         }
+        waited += step;
+        if (limitMs != OS_INFINITE && waited >= limitMs) {
+            return EVENT_MUTEX_PENDING;
+        }
     }
+}
+
+std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner) {
+    OpenFields fields;
+    if (!Decode(mutex, &fields)) {
+        return -1;
+    }
+    if (OsWaitForObject(fields.event, 0) == OS_WAIT_OBJECT_0) {
+        TakeHandOver(fields.lockWord);
+        return 0;
+    }
+    std::uint32_t exitCode = 0;
+    if (owner != OS_NO_HANDLE &&
+        !(OsGetExitCodeProcess(owner, &exitCode) && exitCode == OS_STILL_ACTIVE)) {
+        return -1;
+    }
+    return EVENT_MUTEX_PENDING;
 }

@@ -48,6 +48,21 @@ void ReleaseEventMutex(EventMutex* mutex);
 // An owner handle whose exit code cannot be read counts as ended.
 std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs);
 
+// The same, bounded also while the owner lives: after about limitMs of waiting
+// (OS_INFINITE: no bound) it returns EVENT_MUTEX_PENDING. The caller then stays
+// counted as a waiter (a pending acquire): it must not touch the protected data
+// nor release, and must not acquire again until CompletePendingEventMutex has
+// given 0 or -1. Keeps a process that holds the lock for ever (stopped, or one
+// that wrote a held value over the lock word) from stalling the caller for ever.
+inline constexpr std::int32_t EVENT_MUTEX_PENDING = -2;
+std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
+                                     std::uint32_t limitMs);
+// Takes the hand-over for a pending acquire if it has arrived, without waiting:
+// 0 the lock is held; EVENT_MUTEX_PENDING not yet; -1 the owner has ended (or
+// the descriptor is closed) and the lock never came. An owner of OS_NO_HANDLE
+// counts as alive.
+std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner);
+
 // Lock section and named mutexes.
 inline constexpr std::uint32_t LOCK_TABLE_SIZE = 800;
 inline constexpr std::int16_t LOCK_OK = 0;

@@ -39,6 +39,11 @@ std::uint32_t openSides[MAX_CLIENTS];
 // over. Written by PostEvent (either server thread), cleared by OpenQueueBlock.
 std::uint32_t abandonedSlots[MAX_CLIENTS];
 
+// Non-zero while a post that gave up waiting for a live holder still counts as a
+// waiter on the slot's lock (see AcquireEventMutexWithin). Written by PostEvent,
+// cleared by OpenQueueBlock.
+std::uint32_t pendingSlots[MAX_CLIENTS];
+
 EventMutex* SideDescriptor(AsyncQueueBlock* block, std::uint32_t side) {
     return side != 0 ? &block->serverMutex : &block->clientMutex;
 }
@@ -110,6 +115,7 @@ AsyncQueueBlock* OpenQueueBlock(std::uint32_t slot, std::uint32_t pid, std::uint
     openPids[slot] = pid;
     openSides[slot] = side != 0 ? 1u : 0u;
     OsAtomicStore(&abandonedSlots[slot], 0u);
+    OsAtomicStore(&pendingSlots[slot], 0u);
 
     // The slot was closed, so this process has no lock open on it: whatever the
     // block's descriptor of this side holds is stale and is not looked at.
@@ -165,4 +171,19 @@ void MarkQueueBlockAbandoned(std::uint32_t slot) {
 bool QueueBlockAbandoned(std::uint32_t slot) {
     assert(slot < MAX_CLIENTS);
     return OsAtomicLoad(&abandonedSlots[slot]) != 0;
+}
+
+void SetQueueBlockPending(std::uint32_t slot, bool pending) {
+    assert(slot < MAX_CLIENTS);
+    OsAtomicStore(&pendingSlots[slot], pending ? 1u : 0u);
+}
+
+bool QueueBlockPending(std::uint32_t slot) {
+    assert(slot < MAX_CLIENTS);
+    return OsAtomicLoad(&pendingSlots[slot]) != 0;
+}
+
+std::uint32_t QueueBlockPid(std::uint32_t slot) {
+    assert(slot < MAX_CLIENTS);
+    return blockViews[slot] != nullptr ? openPids[slot] : 0;
 }

@@ -43,3 +43,14 @@ AsyncQueueBlock* MapQueueBlock(std::uint32_t pid, OsHandle* mapping);
 // is opened again.
 void MarkQueueBlockAbandoned(std::uint32_t slot);
 bool QueueBlockAbandoned(std::uint32_t slot);
+
+// Set by PostEvent when it gave up waiting for a live client that keeps the
+// slot's lock, leaving its acquire pending; later posts then only look whether
+// the hand-over has come (and drop their record until it has). Cleared when it
+// comes, and when the slot's block is opened again.
+void SetQueueBlockPending(std::uint32_t slot, bool pending);
+bool QueueBlockPending(std::uint32_t slot);
+
+// The pid an open slot was opened for, kept in this process (the block's ownerPid
+// can be rewritten by the client); 0 for a closed slot. Main thread only.
+std::uint32_t QueueBlockPid(std::uint32_t slot);

@@ -16,6 +16,13 @@ namespace {
 // How often a post that waits for a client's lock checks whether the client ended.
 constexpr std::uint32_t OWNER_POLL_MS = 10;
 
+// Longest wait for a lock that a live client keeps. A client holds its lock only
+// to take records, so a longer hold means a stopped or misbehaving client (or one
+// that wrote a held value over its lock word): the post then gives up so that the
+// other clients keep getting their records, and that client's records are dropped
+// as for a full ring until its lock is handed over.
+constexpr std::uint32_t LIVE_HOLDER_LIMIT_MS = 500;
+
 }  // namespace
 
 std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code,
@@ -37,14 +44,30 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
         return 0;  // its client ended holding the lock: dropped, as for a full ring
     }
     OsHandle process = OsAtomicLoad(&clientTable.processes[slot]);
-    if (process != OS_NO_HANDLE) {
-        // A client that died holding its lock must not stall delivery for ever.
-        if (AcquireEventMutexUnlessEnded(lock, process, OWNER_POLL_MS) != 0) {
-            MarkQueueBlockAbandoned(slot);
-            return 0;
+    std::int32_t got = 0;
+    if (QueueBlockPending(slot)) {
+        // An earlier post still waits for this lock: only its hand-over can let
+        // this one in, and it is not waited for.
+        got = CompletePendingEventMutex(lock, process);
+        if (got == 0) {
+            SetQueueBlockPending(slot, false);
+        }
+    } else if (process != OS_NO_HANDLE) {
+        // A client that died holding its lock must not stall delivery for ever,
+        // nor one that lives and keeps it.
+        got = AcquireEventMutexWithin(lock, process, OWNER_POLL_MS, LIVE_HOLDER_LIMIT_MS);
+        if (got == EVENT_MUTEX_PENDING) {
+            SetQueueBlockPending(slot, true);
         }
     } else {
         AcquireEventMutex(lock);
+    }
+    if (got == -1) {
+        MarkQueueBlockAbandoned(slot);
+        return 0;
+    }
+    if (got != 0) {
+        return 0;  // dropped: the lock is still kept by a live client
     }
     if (AppendRecord(block, code, arg1, arg2, arg3) == QUEUE_OK) {
         // The wake-up goes out before the lock is given back.

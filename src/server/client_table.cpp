@@ -2,9 +2,11 @@
 // dispatch thread's handlers and the main thread's removal of blocks.
 #include "server/client_table.h"
 
+#include <chrono>
 #include <thread>
 
 #include "platform/atomic.h"
+#include "queue/lifecycle.h"
 
 ClientTable clientTable;
 
@@ -15,8 +17,17 @@ std::uint32_t walkSequence = 0;
 
 std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot) {
     for (std::uint32_t i = 0; i < MAX_CLIENTS; ++i) {
+        // The pid the slot was registered for, as this process keeps it: the
+        // block's ownerPid is writable by its client, which could otherwise take
+        // over another client's requests or keep a pid from registering.
+        // (A block put in the table without OpenQueueBlock, as tests do, has
+        // only its ownerPid to go by.)
         AsyncQueueBlock* block = clientTable.clientBlocks[i];
-        if (block != nullptr && block->ownerPid == pid) {
+        if (block == nullptr) {
+            continue;
+        }
+        const std::uint32_t owner = blockViews[i] == block ? QueueBlockPid(i) : block->ownerPid;
+        if (owner == pid) {
             *slot = i;
             return 0;
         }
@@ -44,7 +55,15 @@ void WaitForTableWalkers() {
     if ((seen & 1u) == 0) {
         return;  // no walk in progress: any later walk reads the cleared entry
     }
-    while (__atomic_load_n(&walkSequence, __ATOMIC_ACQUIRE) == seen) {
-        std::this_thread::yield();
+    // A walk normally ends within microseconds, but one that waits for a client's
+    // lock can last up to that wait's limit: after a short spin, sleep instead of
+    // taking a processor from the clients meanwhile.
+    for (std::uint32_t spins = 0; __atomic_load_n(&walkSequence, __ATOMIC_ACQUIRE) == seen;
+         ++spins) {
+        if (spins < 1000) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
     }
 }

@@ -19,7 +19,9 @@ extern ClientTable clientTable;
 
 inline constexpr std::int16_t SLOT_NOT_FOUND = -2;
 
-// 0 and *slot for the first registered slot whose block's ownerPid is pid; -2 otherwise.
+// 0 and *slot for the first registered slot opened for pid (the pid this process
+// registered it with, not the block's ownerPid, which its client can rewrite);
+// -2 otherwise.
 std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot);
 
 // Handlers bracket each walk of the table with these (dispatch thread only).

@@ -114,3 +114,20 @@ std::uint64_t px_now_ms();
 
 // Milliseconds left until deadline (OS_INFINITE stays OS_INFINITE).
 std::uint32_t px_remaining_ms(std::uint64_t deadline, std::uint32_t timeoutMs);
+
+// ---------------------------------------------------------------------------
+// Fault guard for shared mappings.
+//
+// Another process that holds a named object can shrink it (ftruncate); touching
+// a page of this process's mapping beyond the new end then raises SIGBUS. Every
+// range this backend maps from a named object is registered here; a SIGBUS
+// inside one replaces the range with private zero pages, so the access completes
+// and the range reads as zeros from then on (its contents are lost to this
+// process, as the shrinking process wanted). A SIGBUS anywhere else goes to the
+// handler that was installed before, or ends the process as without a guard.
+
+// Registers [addr, addr + length); installs the handler on first use. False when
+// the guard table is full (the mapping then stays unguarded).
+bool px_guard_add(void* addr, std::size_t length);
+// Unregisters the range that starts at addr (before it is unmapped).
+void px_guard_remove(void* addr);

@@ -86,6 +86,14 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
         if (fd < 0) {
             return -1;
         }
+        // A name another user created is refused, never adopted: it could have
+        // been put there to catch this process's objects (and root could open it).
+        struct stat owner {};
+        if (fstat(fd, &owner) != 0 || owner.st_uid != geteuid()) {
+            close(fd);
+            errno = EACCES;
+            return -1;
+        }
         if (!LockByte(fd, CREATION_BYTE, F_WRLCK, true)) {
             int saved = errno;
             close(fd);
@@ -116,6 +124,12 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
             // Exclusive holders of byte 0 exist only under the creation lock we hold.
             ok = LockByte(fd, HOLDER_BYTE, F_RDLCK, false) && fstat(fd, &st) == 0;
             shm->size = static_cast<std::size_t>(st.st_size);
+            // Shrunk by a holder (Win32 objects never shrink): give it back its
+            // size, zero-filled, so every opener can map what it asked for.
+            if (ok && shm->size < size) {
+                ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+                shm->size = size;
+            }
         }
         int saved = errno;
         LockByte(fd, CREATION_BYTE, F_UNLCK, false);
@@ -263,6 +277,7 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
             errno = saved;
             return nullptr;
         }
+        px_guard_add(shm->base, shm->size);
     }
     if (existed != nullptr) {
         *existed = wasThere;
@@ -275,6 +290,7 @@ void px_shm_put(PxShm* shm) {
         return;
     }
     if (shm->base != nullptr) {
+        px_guard_remove(shm->base);
         munmap(shm->base, shm->size);
     }
     if (shm->named) {
