@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "delivery/rthndlr.h"
+#include "fuzz_support.h"
 #include "locks/mutex.h"
 #include "platform/event.h"
 #include "platform/process.h"
@@ -50,44 +51,6 @@ OsHandle gWake = OS_NO_HANDLE;
 int gBaselineFds = -1;
 std::uint8_t gBefore[QUEUE_BLOCK_SIZE];
 std::uint8_t gMayChange[QUEUE_BLOCK_SIZE];
-
-[[noreturn]] void Fail(const char* what, std::uint32_t a = 0, std::uint32_t b = 0) {
-    std::fprintf(stderr, "INVARIANT BROKEN: %s (%u, %u)\n", what, a, b);
-    std::abort();
-}
-
-// Descriptors that stand for the platform layer's objects (processes, events,
-// shared memory); listed on stderr when show is set. libFuzzer's own (pipes to
-// the symbolizer, log files) are not counted.
-int CountObjectFds(bool show = false) {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (dirent* entry = readdir(dir)) {
-        char path[64];
-        char target[256] = {};
-        std::snprintf(path, sizeof path, "/proc/self/fd/%s", entry->d_name);
-        if (readlink(path, target, sizeof target - 1) <= 0) {
-            continue;
-        }
-        if (std::strncmp(target, "anon_inode:", 11) == 0 ||
-            std::strncmp(target, "/dev/shm/", 9) == 0 || std::strncmp(target, "/memfd:", 7) == 0) {
-            ++n;
-            if (show) {
-                std::fprintf(stderr, "  fd %s -> %s\n", entry->d_name, target);
-            }
-        }
-    }
-    closedir(dir);
-    return n;
-}
-
-std::uint32_t ReadU32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 std::uint8_t* Bytes() {
     return reinterpret_cast<std::uint8_t*>(gBlock);

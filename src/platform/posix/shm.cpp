@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -176,6 +177,56 @@ void SweepStale() {
 
 std::once_flag sweepOnce;
 
+// The named objects this process holds, so that a normal exit can let go of them
+// as Win32 closes a process's handles when it ends. Guarded by heldLock.
+std::mutex heldLock;
+PxShm* held[PX_MAX_HANDLES];
+std::once_flag exitHookOnce;
+
+// Runs at a normal process exit (not after a kill: then the next process's
+// SweepStale removes what is left). Other threads may still run and use their
+// mappings, so nothing is unmapped or closed: this process only stops counting
+// as a holder, and removes the name when it was the last one.
+void ReleaseHeldAtExit() {
+    std::lock_guard<std::mutex> guard(heldLock);
+    for (PxShm*& shm : held) {
+        if (shm == nullptr) {
+            continue;
+        }
+        LockByte(shm->fd, HOLDER_BYTE, F_UNLCK, false);
+        if (LockByte(shm->fd, CREATION_BYTE, F_WRLCK, false)) {
+            if (LockByte(shm->fd, HOLDER_BYTE, F_WRLCK, false) &&
+                SameObject(shm->fd, shm->posixName)) {
+                shm_unlink(shm->posixName);
+            }
+            LockByte(shm->fd, HOLDER_BYTE, F_UNLCK, false);
+            LockByte(shm->fd, CREATION_BYTE, F_UNLCK, false);
+        }
+        shm = nullptr;
+    }
+}
+
+void RememberHeld(PxShm* shm) {
+    std::call_once(exitHookOnce, [] { std::atexit(ReleaseHeldAtExit); });
+    std::lock_guard<std::mutex> guard(heldLock);
+    for (PxShm*& slot : held) {
+        if (slot == nullptr) {
+            slot = shm;
+            return;
+        }
+    }
+}
+
+void ForgetHeld(PxShm* shm) {
+    std::lock_guard<std::mutex> guard(heldLock);
+    for (PxShm*& slot : held) {
+        if (slot == shm) {
+            slot = nullptr;
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSize) {
@@ -279,6 +330,9 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
         }
         px_guard_add(shm->base, shm->size);
     }
+    if (shm->named) {
+        RememberHeld(shm);
+    }
     if (existed != nullptr) {
         *existed = wasThere;
     }
@@ -288,6 +342,9 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
 void px_shm_put(PxShm* shm) {
     if (shm->refs.fetch_sub(1) != 1) {
         return;
+    }
+    if (shm->named) {
+        ForgetHeld(shm);
     }
     if (shm->base != nullptr) {
         px_guard_remove(shm->base);
