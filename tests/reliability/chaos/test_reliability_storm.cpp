@@ -246,7 +246,7 @@ void StopServer(std::uint16_t controller, OsHandle server) {
 TEST(ReliabilityStorm, ChurningClientsKilledDuringAStormNeverCostTheDrainersARecord) {
     const int kills = std::getenv("KQ_CHAOS_KILLS") ? std::atoi(std::getenv("KQ_CHAOS_KILLS"))
                       : Soak()                      ? 1000
-                                                    : (Sanitized() ? 16 : 40);
+                                                    : (Sanitized() ? 16 : 100);
     const int drainerCount = 10, churnerCount = 40;
     const std::uint16_t controller = server_process::OwnController(1);
     std::uint32_t serverPid = 0;
@@ -406,6 +406,11 @@ TEST(ReliabilityStorm, ClientsKilledWhileHoldingTheirLockStallTheOthersOnlyBrief
         OsSleep(rng() % 30);
         OsKillProcess(holder.handle);
         WaitChild(holder.handle, 10000);
+        // The server waits for a live holder as long as it lives; a holder that
+        // registered while the server was still waiting for the previous one would
+        // add its own wait to that stall. Leaving the server time to find the
+        // death keeps each round's stall its own, which is what is measured.
+        OsSleep(40);
         if (k % 10 == 9 || k == rounds - 1) {
             sweepMisses += SweepCount(storm.controller) == 3u ? 0 : 1;
         }
@@ -420,7 +425,9 @@ TEST(ReliabilityStorm, ClientsKilledWhileHoldingTheirLockStallTheOthersOnlyBrief
         rounds, static_cast<double>(ms) / 1000.0, storm.injector.accepted.load(), gapMs,
         sweepMisses, storm.injector.longestRefusalMs, storm.injector.longestPauseMs,
         storm.overflowLost);
-    EXPECT_LT(gapMs, 1000.0);
+    // Each round's stall is the holder's own time with the lock (up to 30 ms and
+    // its start-up) plus the server's poll step for finding its death.
+    EXPECT_LT(gapMs, Sanitized() ? 1000.0 : 100.0);
     EXPECT_EQ(sweepMisses, 0);
 }
 
