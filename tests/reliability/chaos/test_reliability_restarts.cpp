@@ -105,7 +105,7 @@ bool Inject(std::uint16_t controller, std::uint32_t value) {
 }
 
 TEST(ReliabilityRestarts, AServerKilledOverAndOverStartsAgainAndServesItsClients) {
-    const int rounds = Soak() ? 500 : (Sanitizer()[0] != 0 ? 20 : 50);
+    const int rounds = Soak() ? 2000 : 200;
     const int liveCount = 3;
     const std::uint16_t controller = server_process::OwnController(7);
     const std::string stem = UniqueName("restart");
