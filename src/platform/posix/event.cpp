@@ -133,7 +133,9 @@ OsHandle OsCreateEvent(const char* name, bool manualReset, bool initialState, bo
 }
 
 bool OsSetEvent(OsHandle event) {
-    PxEvent* e = GetEvent(event);
+    // Pinned, not counted: a set that finds the event already set costs loads only.
+    const PxPin pin = px_handle_pin_event(event);
+    PxEvent* e = reinterpret_cast<PxEvent*>(pin.obj);
     if (e == nullptr) {
         return false;
     }
@@ -165,7 +167,7 @@ bool OsSetEvent(OsHandle event) {
             px_futex_wake(&rec->state, 1);
         }
     }
-    px_object_put(&e->header);
+    px_handle_unpin(pin);
     return true;
 }
 

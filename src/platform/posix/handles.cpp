@@ -2,10 +2,13 @@
 // sleep) and the futex and clock helpers every other file of the backend uses.
 #include <errno.h>
 #include <linux/futex.h>
+#include <linux/membarrier.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <mutex>
 
@@ -13,20 +16,111 @@
 #include "platform/posix/internal.h"
 
 namespace {
-// Slot i holds the object of handle i + 1, or null when free. Guarded by tableLock.
+// Slot i holds the object of handle i + 1, or null when free. Changed only under
+// tableLock; read without it by the pinned lookup.
 std::mutex tableLock;
-PxObject* table[PX_MAX_HANDLES];
+std::atomic<PxObject*> table[PX_MAX_HANDLES];
 // Where the search for a free slot starts, so freshly closed handles are not
 // reused at once (a stale handle then fails instead of hitting a new object).
 std::uint32_t nextSlot = 0;
+
+// Hazard slots of the pinned lookup, one per thread that has pinned, claimed
+// lowest first and given back when the thread ends.
+//
+// A pin stores the object in its thread's slot with a plain store and reads the
+// table entry again; a close clears the entry, then makes every running thread
+// of the process execute a full barrier (membarrier) before it reads the slots.
+// So either the close sees the pin, and waits for it to go, or the pin sees the
+// cleared entry, and gives up before touching the object. The pin's side has no
+// atomic read-modify-write and no fence: it is what a post pays per wake-up.
+constexpr std::uint32_t kHazardSlots = 256;
+std::atomic<PxObject*> hazards[kHazardSlots];
+std::atomic<bool> hazardClaimed[kHazardSlots];
+std::atomic<std::uint32_t> hazardsEverUsed{0};
+// 1 once this process is registered for expedited barriers, -1 when the kernel
+// refuses them (every pin then takes a reference), 0 before the first try.
+std::atomic<int> barrierState{0};
+
+long Membarrier(int cmd) {
+    return syscall(SYS_membarrier, cmd, 0u, 0);
+}
+
+bool BarriersAvailable() {
+    int state = barrierState.load(std::memory_order_acquire);
+    if (state == 0) {
+        std::lock_guard<std::mutex> guard(tableLock);
+        state = barrierState.load(std::memory_order_relaxed);
+        if (state == 0) {
+            state = Membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0 ? 1 : -1;
+            barrierState.store(state, std::memory_order_release);
+        }
+    }
+    return state == 1;
+}
+
+// This thread's hazard slot, claimed at its first pin (-1: none to be had).
+struct ThreadHazard {
+    std::int32_t index = -2;  // -2: not claimed yet
+    ~ThreadHazard() {
+        if (index >= 0) {
+            hazards[index].store(nullptr, std::memory_order_release);
+            hazardClaimed[index].store(false, std::memory_order_release);
+        }
+    }
+    std::int32_t Claim() {
+        if (index != -2) {
+            return index;
+        }
+        index = -1;
+        if (!BarriersAvailable()) {
+            return index;
+        }
+        for (std::uint32_t i = 0; i < kHazardSlots; ++i) {
+            bool expected = false;
+            if (hazardClaimed[i].compare_exchange_strong(expected, true,
+                                                         std::memory_order_acq_rel)) {
+                std::uint32_t used = hazardsEverUsed.load(std::memory_order_relaxed);
+                while (used < i + 1 && !hazardsEverUsed.compare_exchange_weak(
+                                           used, i + 1, std::memory_order_acq_rel)) {
+                }
+                index = static_cast<std::int32_t>(i);
+                break;
+            }
+        }
+        return index;
+    }
+};
+thread_local ThreadHazard threadHazard;
+
+// Called by a close after it cleared obj's table entry: returns once no pin
+// that could have seen the entry still holds obj.
+void WaitForPins(PxObject* obj) {
+    std::uint32_t used = hazardsEverUsed.load(std::memory_order_acquire);
+    if (used == 0 || obj->kind != PX_KIND_EVENT) {
+        return;  // nothing was ever pinned, or not a kind that is pinned
+    }
+    // A process forked from a registered one may not count as registered: then
+    // it registers again, and a system-wide barrier is the last resort.
+    if (Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
+        (Membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0 ||
+         Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0)) {
+        Membarrier(MEMBARRIER_CMD_GLOBAL);
+    }
+    for (std::uint32_t i = 0; i < used; ++i) {
+        while (hazards[i].load(std::memory_order_acquire) == obj) {
+            sched_yield();
+        }
+    }
+}
+
 }  // namespace
 
 OsHandle px_handle_insert(PxObject* obj) {
     std::lock_guard<std::mutex> guard(tableLock);
     for (std::uint32_t n = 0; n < PX_MAX_HANDLES; ++n) {
         std::uint32_t slot = (nextSlot + n) % PX_MAX_HANDLES;
-        if (table[slot] == nullptr) {
-            table[slot] = obj;
+        if (table[slot].load(std::memory_order_relaxed) == nullptr) {
+            table[slot].store(obj, std::memory_order_release);
             nextSlot = (slot + 1) % PX_MAX_HANDLES;
             return static_cast<OsHandle>(slot) + 1;
         }
@@ -40,12 +134,47 @@ PxObject* px_handle_get(OsHandle handle, PxKind kind) {
         return nullptr;
     }
     std::lock_guard<std::mutex> guard(tableLock);
-    PxObject* obj = table[handle - 1];
+    PxObject* obj = table[handle - 1].load(std::memory_order_relaxed);
     if (obj == nullptr || (kind != PX_KIND_FREE && obj->kind != kind)) {
         return nullptr;
     }
     obj->refs.fetch_add(1);
     return obj;
+}
+
+PxPin px_handle_pin_event(OsHandle handle) {
+    if (handle == OS_NO_HANDLE || handle > PX_MAX_HANDLES) {
+        return PxPin{nullptr, false};
+    }
+    std::int32_t index = threadHazard.Claim();
+    if (index < 0 || hazards[index].load(std::memory_order_relaxed) != nullptr) {
+        return PxPin{px_handle_get(handle, PX_KIND_EVENT), true};
+    }
+    std::atomic<PxObject*>& entry = table[handle - 1];
+    PxObject* obj = entry.load(std::memory_order_acquire);
+    if (obj == nullptr) {
+        return PxPin{nullptr, false};
+    }
+    hazards[index].store(obj, std::memory_order_relaxed);
+    // Only the compiler is kept from moving the re-read above the store; the
+    // processor's side of it is the barrier the close forces on this thread.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (entry.load(std::memory_order_acquire) != obj || obj->kind != PX_KIND_EVENT) {
+        hazards[index].store(nullptr, std::memory_order_release);
+        return PxPin{nullptr, false};
+    }
+    return PxPin{obj, false};
+}
+
+void px_handle_unpin(const PxPin& pin) {
+    if (pin.obj == nullptr) {
+        return;
+    }
+    if (pin.counted) {
+        px_object_put(pin.obj);
+        return;
+    }
+    hazards[threadHazard.index].store(nullptr, std::memory_order_release);
 }
 
 void px_object_put(PxObject* obj) {
@@ -84,12 +213,12 @@ bool OsCloseHandle(OsHandle handle) {
     PxObject* obj = nullptr;
     {
         std::lock_guard<std::mutex> guard(tableLock);
-        obj = table[handle - 1];
-        table[handle - 1] = nullptr;
+        obj = table[handle - 1].exchange(nullptr, std::memory_order_acq_rel);
     }
     if (obj == nullptr) {
         return false;
     }
+    WaitForPins(obj);
     px_object_put(obj);
     return true;
 }

@@ -44,6 +44,18 @@ PxObject* px_handle_get(OsHandle handle, PxKind kind);
 // Drops one reference; the last one destroys the object by its kind.
 void px_object_put(PxObject* obj);
 
+// A short look at an event without taking a reference: the object is pinned by
+// a per-thread hazard slot that OsCloseHandle waits for, so the look costs plain
+// loads and stores. Where the thread has no slot (too many threads, or nested
+// pins) it falls back to px_handle_get. Give it back with px_handle_unpin, soon:
+// a close of the handle waits until then.
+struct PxPin {
+    PxObject* obj;
+    bool counted;  // true: a reference was taken (fallback), false: hazard slot
+};
+PxPin px_handle_pin_event(OsHandle handle);
+void px_handle_unpin(const PxPin& pin);
+
 // Kind-specific destructors, called by px_object_put when the last reference goes.
 void px_event_destroy(PxObject* obj);
 void px_mapping_destroy(PxObject* obj);

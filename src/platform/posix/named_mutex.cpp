@@ -53,6 +53,10 @@ void InitRecord(void* base, void*) {
     pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
     pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    // A holder of normal priority that a time-critical waiter is waiting for runs
+    // at the waiter's priority until it lets go; otherwise any busy thread of
+    // middle priority could keep the time-critical one waiting.
+    pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
     pthread_mutex_init(&rec->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
     rec->magic = MUTEX_MAGIC;
