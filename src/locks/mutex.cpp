@@ -296,10 +296,14 @@ void ReleaseEventMutex(EventMutex* mutex) {
     if (!Decode(mutex, &fields)) {
         return;
     }
-    if (OsInterlockedDecrement(fields.lockWord) < 0) {
+    ReleaseHeldEventMutex(EventMutexHold{fields.lockWord, fields.event});
+}
+
+void ReleaseHeldEventMutex(const EventMutexHold& hold) {
+    if (OsInterlockedDecrement(hold.lockWord) < 0) {
         return;
     }
-    OsSetEvent(fields.event);
+    OsSetEvent(hold.event);
 }
 
 // Giving up leaves this caller counted in the lock word: taking the count back
@@ -316,12 +320,23 @@ std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std
     return AcquireEventMutexWithin(mutex, owner, pollMs, OS_INFINITE);
 }
 
+namespace {
+
+void NoteHold(EventMutexHold* hold, const OpenFields& fields) {
+    if (hold != nullptr) {
+        *hold = EventMutexHold{fields.lockWord, fields.event};
+    }
+}
+
+}  // namespace
+
 std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
-                                     std::uint32_t limitMs) {
+                                     std::uint32_t limitMs, EventMutexHold* hold) {
     OpenFields fields;
     if (!Decode(mutex, &fields)) {
         return -1;
     }
+    NoteHold(hold, fields);
     if (OsInterlockedIncrement(fields.lockWord) == 0) {
         return 0;
     }
@@ -337,7 +352,8 @@ std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uin
             return -1;  // the event cannot be waited on: the lock can never come
         }
         std::uint32_t exitCode = 0;
-        bool ownerAlive = OsGetExitCodeProcess(owner, &exitCode) && exitCode == OS_STILL_ACTIVE;
+        bool ownerAlive = owner == OS_NO_HANDLE ||
+                          (OsGetExitCodeProcess(owner, &exitCode) && exitCode == OS_STILL_ACTIVE);
         if (!ownerAlive) {
             // A hand-over may have arrived between the time-out and the check.
             if (OsWaitForObject(fields.event, 0) == OS_WAIT_OBJECT_0) {
@@ -353,11 +369,12 @@ std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uin
     }
 }
 
-std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner) {
+std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner, EventMutexHold* hold) {
     OpenFields fields;
     if (!Decode(mutex, &fields)) {
         return -1;
     }
+    NoteHold(hold, fields);
     if (OsWaitForObject(fields.event, 0) == OS_WAIT_OBJECT_0) {
         TakeHandOver(fields.lockWord);
         return 0;

@@ -45,7 +45,8 @@ void ReleaseEventMutex(EventMutex* mutex);
 // answers a closed descriptor and an event that cannot be waited on. After -1
 // the lock word keeps counting the caller as a waiter, so the lock stays taken
 // for good if the dead owner held it: the block is dead and must be removed.
-// An owner handle whose exit code cannot be read counts as ended.
+// An owner handle whose exit code cannot be read counts as ended; an owner of
+// OS_NO_HANDLE (not known) counts as alive.
 std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs);
 
 // The same, bounded also while the owner lives: after about limitMs of waiting
@@ -55,13 +56,25 @@ std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std
 // given 0 or -1. Keeps a process that holds the lock for ever (stopped, or one
 // that wrote a held value over the lock word) from stalling the caller for ever.
 inline constexpr std::int32_t EVENT_MUTEX_PENDING = -2;
+//
+// What an acquire read from the descriptor. Given to the bounded acquires below,
+// it is filled when they return 0, and ReleaseHeldEventMutex then gives the lock
+// back without reading the descriptor again (the poster's path, where each read
+// counts). Valid only while the descriptor stays open.
+struct EventMutexHold {
+    volatile std::int32_t* lockWord;
+    OsHandle event;
+};
 std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
-                                     std::uint32_t limitMs);
+                                     std::uint32_t limitMs, EventMutexHold* hold = nullptr);
 // Takes the hand-over for a pending acquire if it has arrived, without waiting:
 // 0 the lock is held; EVENT_MUTEX_PENDING not yet; -1 the owner has ended (or
 // the descriptor is closed) and the lock never came. An owner of OS_NO_HANDLE
 // counts as alive.
-std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner);
+std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner,
+                                       EventMutexHold* hold = nullptr);
+// Releases a lock taken by one of the calls above, as ReleaseEventMutex does.
+void ReleaseHeldEventMutex(const EventMutexHold& hold);
 
 // Lock section and named mutexes.
 inline constexpr std::uint32_t LOCK_TABLE_SIZE = 800;

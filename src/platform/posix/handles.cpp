@@ -58,39 +58,47 @@ bool BarriersAvailable() {
     return state == 1;
 }
 
-// This thread's hazard slot, claimed at its first pin (-1: none to be had).
-struct ThreadHazard {
-    std::int32_t index = -2;  // -2: not claimed yet
-    ~ThreadHazard() {
-        if (index >= 0) {
-            hazards[index].store(nullptr, std::memory_order_release);
-            hazardClaimed[index].store(false, std::memory_order_release);
+// This thread's hazard slot, claimed at its first pin: -2 not yet, -1 none to be
+// had. A plain thread-local, so that reading it costs one load; the slot is given
+// back by a second thread-local that only a claim brings to life.
+thread_local std::int32_t threadHazard = -2;
+
+struct HazardRelease {
+    ~HazardRelease() {
+        if (threadHazard >= 0) {
+            hazards[threadHazard].store(nullptr, std::memory_order_release);
+            hazardClaimed[threadHazard].store(false, std::memory_order_release);
+            threadHazard = -1;
         }
-    }
-    std::int32_t Claim() {
-        if (index != -2) {
-            return index;
-        }
-        index = -1;
-        if (!BarriersAvailable()) {
-            return index;
-        }
-        for (std::uint32_t i = 0; i < kHazardSlots; ++i) {
-            bool expected = false;
-            if (hazardClaimed[i].compare_exchange_strong(expected, true,
-                                                         std::memory_order_acq_rel)) {
-                std::uint32_t used = hazardsEverUsed.load(std::memory_order_relaxed);
-                while (used < i + 1 && !hazardsEverUsed.compare_exchange_weak(
-                                           used, i + 1, std::memory_order_acq_rel)) {
-                }
-                index = static_cast<std::int32_t>(i);
-                break;
-            }
-        }
-        return index;
     }
 };
-thread_local ThreadHazard threadHazard;
+thread_local HazardRelease hazardRelease;
+
+std::int32_t ClaimHazard() {
+    if (threadHazard != -2) {
+        return threadHazard;
+    }
+    threadHazard = -1;
+    if (!BarriersAvailable()) {
+        return threadHazard;
+    }
+    for (std::uint32_t i = 0; i < kHazardSlots; ++i) {
+        bool expected = false;
+        if (hazardClaimed[i].compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
+            std::uint32_t used = hazardsEverUsed.load(std::memory_order_relaxed);
+            while (used < i + 1 &&
+                   !hazardsEverUsed.compare_exchange_weak(used, i + 1, std::memory_order_acq_rel)) {
+            }
+            // Brings the releaser to life: its destructor gives the slot back when
+            // the thread ends.
+            HazardRelease* volatile releaser = &hazardRelease;
+            (void)releaser;
+            threadHazard = static_cast<std::int32_t>(i);
+            break;
+        }
+    }
+    return threadHazard;
+}
 
 // Called by a close after it cleared obj's table entry: returns once no pin
 // that could have seen the entry still holds obj.
@@ -146,7 +154,7 @@ PxPin px_handle_pin_event(OsHandle handle) {
     if (handle == OS_NO_HANDLE || handle > PX_MAX_HANDLES) {
         return PxPin{nullptr, false};
     }
-    std::int32_t index = threadHazard.Claim();
+    std::int32_t index = threadHazard >= 0 ? threadHazard : ClaimHazard();
     if (index < 0 || hazards[index].load(std::memory_order_relaxed) != nullptr) {
         return PxPin{px_handle_get(handle, PX_KIND_EVENT), true};
     }
@@ -174,7 +182,7 @@ void px_handle_unpin(const PxPin& pin) {
         px_object_put(pin.obj);
         return;
     }
-    hazards[threadHazard.index].store(nullptr, std::memory_order_release);
+    hazards[threadHazard].store(nullptr, std::memory_order_release);
 }
 
 void px_object_put(PxObject* obj) {
