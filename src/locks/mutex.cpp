@@ -352,8 +352,7 @@ std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uin
             return -1;  // the event cannot be waited on: the lock can never come
         }
         std::uint32_t exitCode = 0;
-        bool ownerAlive = owner == OS_NO_HANDLE ||
-                          (OsGetExitCodeProcess(owner, &exitCode) && exitCode == OS_STILL_ACTIVE);
+        bool ownerAlive = OsGetExitCodeProcess(owner, &exitCode) && exitCode == OS_STILL_ACTIVE;
         if (!ownerAlive) {
             // A hand-over may have arrived between the time-out and the check.
             if (OsWaitForObject(fields.event, 0) == OS_WAIT_OBJECT_0) {

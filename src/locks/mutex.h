@@ -45,8 +45,7 @@ void ReleaseEventMutex(EventMutex* mutex);
 // answers a closed descriptor and an event that cannot be waited on. After -1
 // the lock word keeps counting the caller as a waiter, so the lock stays taken
 // for good if the dead owner held it: the block is dead and must be removed.
-// An owner handle whose exit code cannot be read counts as ended; an owner of
-// OS_NO_HANDLE (not known) counts as alive.
+// An owner handle whose exit code cannot be read counts as ended.
 std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs);
 
 // The same, bounded also while the owner lives: after about limitMs of waiting

@@ -44,8 +44,6 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
         return 0;  // its client ended holding the lock: dropped, as for a full ring
     }
     OsHandle process = OsAtomicLoad(&clientTable.processes[slot]);
-    // An unknown process counts as alive: the wait is then bounded only by the
-    // live-holder limit.
     EventMutexHold hold{};
     std::int32_t got = 0;
     if (QueueBlockPending(slot)) {
@@ -55,13 +53,15 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
         if (got == 0) {
             SetQueueBlockPending(slot, false);
         }
-    } else {
+    } else if (process != OS_NO_HANDLE) {
         // A client that died holding its lock must not stall delivery for ever,
         // nor one that lives and keeps it.
         got = AcquireEventMutexWithin(lock, process, OWNER_POLL_MS, LIVE_HOLDER_LIMIT_MS, &hold);
         if (got == EVENT_MUTEX_PENDING) {
             SetQueueBlockPending(slot, true);
         }
+    } else {
+        AcquireEventMutex(lock);
     }
     if (got == -1) {
         MarkQueueBlockAbandoned(slot);
@@ -77,6 +77,10 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
             OsSetEvent(wake);
         }
     }
-    ReleaseHeldEventMutex(hold);
+    if (hold.lockWord != nullptr) {
+        ReleaseHeldEventMutex(hold);
+    } else {
+        ReleaseEventMutex(lock);
+    }
     return 0;
 }
