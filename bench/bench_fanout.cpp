@@ -43,7 +43,8 @@ bool RegisterClients(std::uint32_t count) {
         block->sourceMask[3] = 0xFFFF;
         block->channelMask[4] = 0xFFFF;
         clientTable.wakeEvents[slot] = OsCreateEvent(nullptr, false, false);
-        clientTable.processes[slot] = OS_NO_HANDLE;
+        // As registration leaves it: the client's process is known (this one).
+        clientTable.processes[slot] = OsOpenProcess(OsCurrentProcessId());
         clientTable.clientBlocks[slot] = block;
         registered = slot + 1;
     }
@@ -56,6 +57,8 @@ void UnregisterClients() {
         CloseQueueBlock(slot, SIDE_SERVER);
         OsCloseHandle(clientTable.wakeEvents[slot]);
         clientTable.wakeEvents[slot] = OS_NO_HANDLE;
+        OsCloseHandle(clientTable.processes[slot]);
+        clientTable.processes[slot] = OS_NO_HANDLE;
     }
     registered = 0;
 }

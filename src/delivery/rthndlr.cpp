@@ -77,12 +77,13 @@ void PostToSelected(std::uint32_t code, const Gate& gate, std::uint32_t arg1, st
     BeginTableWalk();
     for (std::uint32_t slot = 0; slot < MAX_CLIENTS; ++slot) {
         // Ordered after BeginTableWalk's update (see the walk guard).
-        const AsyncQueueBlock* block = OsAtomicLoadSeqCst(&clientTable.clientBlocks[slot]);
+        AsyncQueueBlock* block = OsAtomicLoadSeqCst(&clientTable.clientBlocks[slot]);
         if (block == nullptr || !GateOpen(block, gate)) {
             continue;
         }
-        // A dropped record (full ring, slot changed meanwhile) is not reported.
-        (void)PostEvent(OsAtomicLoad(&block->ownerPid), slot, code, arg1, arg2, arg3);
+        // PostEvent with the owner taken from this very block: its checks would
+        // only read the same two values again. A dropped record is not reported.
+        (void)PostEventToBlock(block, slot, code, arg1, arg2, arg3);
     }
     EndTableWalk();
 }

@@ -209,6 +209,12 @@ void TakeHandOver(volatile std::int32_t* lockWord) {
     (void)OsAtomicLoad(lockWord);
 }
 
+void NoteHold(EventMutexHold* hold, const OpenFields& fields) {
+    if (hold != nullptr) {
+        *hold = EventMutexHold{fields.lockWord, fields.event};
+    }
+}
+
 }  // namespace
 
 void* SharedAlloc(std::uint32_t size, std::uint32_t count) {
@@ -279,11 +285,12 @@ void CloseEventMutex(EventMutex* mutex) {
     Release(mutex);
 }
 
-void AcquireEventMutex(EventMutex* mutex) {
+void AcquireEventMutex(EventMutex* mutex, EventMutexHold* hold) {
     OpenFields fields;
     if (!Decode(mutex, &fields)) {
         return;  // closed: there is no lock to take
     }
+    NoteHold(hold, fields);
     if (OsInterlockedIncrement(fields.lockWord) == 0) {
         return;
     }
@@ -319,16 +326,6 @@ void ReleaseHeldEventMutex(const EventMutexHold& hold) {
 std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs) {
     return AcquireEventMutexWithin(mutex, owner, pollMs, OS_INFINITE);
 }
-
-namespace {
-
-void NoteHold(EventMutexHold* hold, const OpenFields& fields) {
-    if (hold != nullptr) {
-        *hold = EventMutexHold{fields.lockWord, fields.event};
-    }
-}
-
-}  // namespace
 
 std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
                                      std::uint32_t limitMs, EventMutexHold* hold) {

@@ -33,8 +33,17 @@ void CloseEventMutex(EventMutex* mutex);
 // True when this process opened the descriptor and it is still open. Values
 // another process wrote, or a copy of a descriptor, read as closed.
 bool EventMutexIsOpen(const EventMutex* mutex);
+// What an acquire read from the descriptor. Given to an acquire, it is filled
+// when the lock is taken, and ReleaseHeldEventMutex then gives the lock back
+// without reading the descriptor again (the poster's path, where each read
+// counts). Left zero for a closed descriptor; valid only while it stays open.
+struct EventMutexHold {
+    volatile std::int32_t* lockWord;
+    OsHandle event;
+};
+
 // A closed descriptor (see EventMutexIsOpen) makes both do nothing.
-void AcquireEventMutex(EventMutex* mutex);
+void AcquireEventMutex(EventMutex* mutex, EventMutexHold* hold = nullptr);
 void ReleaseEventMutex(EventMutex* mutex);
 
 // Acquire that gives up once the process behind owner has ended: waits in steps
@@ -55,15 +64,6 @@ std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std
 // given 0 or -1. Keeps a process that holds the lock for ever (stopped, or one
 // that wrote a held value over the lock word) from stalling the caller for ever.
 inline constexpr std::int32_t EVENT_MUTEX_PENDING = -2;
-//
-// What an acquire read from the descriptor. Given to the bounded acquires below,
-// it is filled when they return 0, and ReleaseHeldEventMutex then gives the lock
-// back without reading the descriptor again (the poster's path, where each read
-// counts). Valid only while the descriptor stays open.
-struct EventMutexHold {
-    volatile std::int32_t* lockWord;
-    OsHandle event;
-};
 std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
                                      std::uint32_t limitMs, EventMutexHold* hold = nullptr);
 // Takes the hand-over for a pending acquire if it has arrived, without waiting:

@@ -30,3 +30,8 @@ std::uint32_t TakeRecord(AsyncQueueBlock* block, std::uint32_t* code, std::uint3
 // drop at once until the slot's block is opened again.
 std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code,
                        std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3);
+// PostEvent after its checks: for the handlers' pass, which has just read the
+// slot's block (under the walk guard) and takes its owner from it. block must
+// be clientTable.clientBlocks[slot] as read in that pass.
+std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::uint32_t code,
+                              std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3);

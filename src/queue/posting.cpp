@@ -34,6 +34,11 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
     if (*static_cast<const volatile std::uint32_t*>(&block->ownerPid) != pid) {
         return -1;
     }
+    return PostEventToBlock(block, slot, code, arg1, arg2, arg3);
+}
+
+std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::uint32_t code,
+                              std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3) {
     // The lock is this process's own descriptor of the slot; the block's copy in
     // serverMutex is the client's to scribble on and is never used.
     EventMutex* lock = QueueBlockLock(slot);
@@ -61,7 +66,7 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
             SetQueueBlockPending(slot, true);
         }
     } else {
-        AcquireEventMutex(lock);
+        AcquireEventMutex(lock, &hold);
     }
     if (got == -1) {
         MarkQueueBlockAbandoned(slot);
