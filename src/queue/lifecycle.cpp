@@ -44,6 +44,10 @@ std::uint32_t abandonedSlots[MAX_CLIENTS];
 // cleared by OpenQueueBlock.
 std::uint32_t pendingSlots[MAX_CLIENTS];
 
+// Non-zero once a live client kept the slot's lock past the first, long wait.
+// Written by PostEvent, cleared by OpenQueueBlock.
+std::uint32_t slowHolderSlots[MAX_CLIENTS];
+
 EventMutex* SideDescriptor(AsyncQueueBlock* block, std::uint32_t side) {
     return side != 0 ? &block->serverMutex : &block->clientMutex;
 }
@@ -116,6 +120,7 @@ AsyncQueueBlock* OpenQueueBlock(std::uint32_t slot, std::uint32_t pid, std::uint
     openSides[slot] = side != 0 ? 1u : 0u;
     OsAtomicStore(&abandonedSlots[slot], 0u);
     OsAtomicStore(&pendingSlots[slot], 0u);
+    OsAtomicStore(&slowHolderSlots[slot], 0u);
 
     // The slot was closed, so this process has no lock open on it: whatever the
     // block's descriptor of this side holds is stale and is not looked at.
@@ -181,6 +186,16 @@ void SetQueueBlockPending(std::uint32_t slot, bool pending) {
 bool QueueBlockPending(std::uint32_t slot) {
     assert(slot < MAX_CLIENTS);
     return OsAtomicLoad(&pendingSlots[slot]) != 0;
+}
+
+void MarkQueueBlockSlowHolder(std::uint32_t slot) {
+    assert(slot < MAX_CLIENTS);
+    OsAtomicStore(&slowHolderSlots[slot], 1u);
+}
+
+bool QueueBlockSlowHolder(std::uint32_t slot) {
+    assert(slot < MAX_CLIENTS);
+    return OsAtomicLoad(&slowHolderSlots[slot]) != 0;
 }
 
 std::uint32_t QueueBlockPid(std::uint32_t slot) {

@@ -50,6 +50,12 @@ bool QueueBlockAbandoned(std::uint32_t slot);
 // comes, and when the slot's block is opened again.
 void SetQueueBlockPending(std::uint32_t slot, bool pending);
 bool QueueBlockPending(std::uint32_t slot);
+// Set by PostEvent the first time a live client kept its lock past the server's
+// patience; kept until the slot's block is opened again. Later waits for that
+// client's lock are short, so a client that keeps doing it (or keeps writing a
+// held value over its lock word) cannot stall the others for long each time.
+void MarkQueueBlockSlowHolder(std::uint32_t slot);
+bool QueueBlockSlowHolder(std::uint32_t slot);
 
 // The pid an open slot was opened for, kept in this process (the block's ownerPid
 // can be rewritten by the client); 0 for a closed slot. Main thread only.

@@ -204,6 +204,48 @@ TEST_F(QueuePosting, ClientEndingWithItsLockHeldDoesNotStallPosts) {
     OsCloseHandle(go);
 }
 
+// A live client that keeps its lock: the first post waits for it up to the
+// server's patience and leaves its acquire pending; the hand-over completes it;
+// once the client keeps its lock again, posts give up much sooner.
+TEST_F(QueuePosting, ALiveClientKeepingItsLockIsWaitedForLongOnlyOnce) {
+    const std::uint32_t pid = 0x7F000000u | (OsCurrentProcessId() & 0xFFFFFu);
+    OsHandle self = OsOpenProcess(OsCurrentProcessId());
+    AsyncQueueBlock* block = RegisterClientSlot(11, pid, self);
+    ASSERT_NE(block, nullptr);
+    // The client's side of the lock, held from here as a stopped client would.
+    static EventMutex client;
+    char name[CLIENT_OBJECT_NAME_SIZE];
+    FormatClientObjectName(name, pid, BLOCK_LOCK_NAME_SUFFIX);
+    ASSERT_EQ(OpenEventMutex(&client, &block->lockCount, name), 0);
+    AcquireEventMutex(&client);
+
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(PostEvent(pid, 11, 0xDEAD0001u, 1, 2, 3), 0);
+    const std::int64_t firstMs = MsSince(start);
+    EXPECT_TRUE(QueueBlockPending(11));
+    EXPECT_EQ(block->writeIndex, 0u);  // dropped
+
+    ReleaseEventMutex(&client);  // the hand-over goes to the pending post
+    EXPECT_EQ(PostEvent(pid, 11, 0xDEAD0001u, 4, 5, 6), 0);
+    EXPECT_FALSE(QueueBlockPending(11));
+    EXPECT_EQ(block->writeIndex, 1u);  // delivered, and the lock given back
+
+    AcquireEventMutex(&client);
+    start = Clock::now();
+    EXPECT_EQ(PostEvent(pid, 11, 0xDEAD0001u, 7, 8, 9), 0);
+    const std::int64_t againMs = MsSince(start);
+    EXPECT_EQ(block->writeIndex, 1u);
+    std::printf("first wait %lld ms, later wait %lld ms\n", static_cast<long long>(firstMs),
+                static_cast<long long>(againMs));
+    EXPECT_GE(firstMs, 400);
+    EXPECT_LT(againMs, 250);
+
+    ReleaseEventMutex(&client);
+    CloseEventMutex(&client);
+    EXPECT_EQ(UnregisterClientSlot(11), 0);
+    OsCloseHandle(self);
+}
+
 // Both server threads post to one client while the client (this process, through
 // the client library) takes records: none lost, none doubled, each thread's in order.
 TEST_F(QueuePosting, TwoPostersAndATakerLoseNothing) {

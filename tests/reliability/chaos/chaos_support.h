@@ -61,7 +61,10 @@ struct DrainResult {
 // named event readyName and writes its result to resultPath.
 OsHandle StartDrainer(std::uint16_t controller, const std::string& resultPath,
                       const std::string& readyName, std::uint32_t* pid = nullptr);
-DrainResult ReadDrainResult(const std::string& resultPath);
+// accepted: the storm's accepted count. Records missing at the end (before the
+// sentinel) count as dropped on a full ring when the drainer's last drains found
+// its ring full, and as one error otherwise.
+DrainResult ReadDrainResult(const std::string& resultPath, long long accepted);
 
 // Injects the storm on its own thread: sequence numbers 0, 1, ... paced at
 // ratePerSecond attempts; a refused event (queue full) is retried with the same
@@ -80,7 +83,8 @@ struct Injector {
     long long longestRefusalMs = 0;
     long long longestPauseMs = 0;
     void Run();
-    // Ends the storm and sends the sentinel; false when it was never accepted.
+    // Ends the storm (the caller has stopped Run) and, once the drainers had time
+    // to empty their rings, sends the sentinel; false when it was never accepted.
     bool Finish();
 };
 

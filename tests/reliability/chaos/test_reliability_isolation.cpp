@@ -182,7 +182,7 @@ TEST(ReliabilityIsolation, AnotherUserCannotReachClientsNorSendRequests) {
     ASSERT_TRUE(kqvxi_inject_level(controller, STORM_INDEX, STORM_LEVEL, SENTINEL) ==
                 KQVXI_INJECT_OK);
     EXPECT_EQ(WaitChild(victimHandle, 30000), 0);
-    ReadDrainResult(result);
+    ReadDrainResult(result, 0);
     EXPECT_EQ(Request(controller, KQVXI_CMD_STOP), KQVXI_OK);
     EXPECT_EQ(WaitChild(server, 20000), 0);
 

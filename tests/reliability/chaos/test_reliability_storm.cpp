@@ -218,7 +218,7 @@ long long CheckDrainers(Drainers& d, long long accepted, long long* overflowLost
     long long maxGap = 0;
     for (std::size_t i = 0; i < d.handles.size(); ++i) {
         EXPECT_EQ(WaitChild(d.handles[i], 60000), 0) << "drainer " << i;
-        DrainResult r = ReadDrainResult(d.results[i]);
+        DrainResult r = ReadDrainResult(d.results[i], accepted);
         EXPECT_EQ(r.received + r.overflowLost, accepted) << "drainer " << i;
         if (overflowLost != nullptr) {
             *overflowLost += r.overflowLost;
