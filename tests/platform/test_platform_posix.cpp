@@ -363,9 +363,9 @@ TEST(PlatformPosix, SettingAnEventNobodyWaitsOnMakesNoSystemCall) {
 }
 
 // Sets look an event up without taking a reference; a close must still wait for
-// a set in progress, and a set after the close must fail without touching the
-// freed event (the sanitizer legs see any such touch). Also in a forked child,
-// which inherits the parent's fast-path state.
+// a set in progress, and a set after the close, or on a handle of another kind,
+// must fail without touching the freed object (the sanitizer legs see any such
+// touch). Also in a forked child, which inherits the parent's fast-path state.
 int SetWhileClosing(int rounds) {
     std::atomic<OsHandle> current{OS_NO_HANDLE};
     std::atomic<bool> stop{false};
@@ -382,10 +382,17 @@ int SetWhileClosing(int rounds) {
     std::thread a(setter), b(setter);
     int bad = 0;
     for (int i = 0; i < rounds; ++i) {
-        OsHandle h = OsCreateEvent(nullptr, false, false);
+        // Every fourth handle is a mapping: a set on it must fail without reading
+        // the object, which its close frees at once.
+        const bool mapping = i % 4 == 3;
+        bool existed = false;
+        OsHandle h = mapping ? OsCreateMapping(nullptr, 4096, &existed)
+                             : OsCreateEvent(nullptr, false, false);
         current.store(h);
-        const long before = sets.load();
-        for (int spin = 0; spin < 100000 && sets.load() == before; ++spin) {
+        const long before = sets.load(), refusedBefore = refused.load();
+        for (int spin = 0; spin < 100000 && sets.load() == before &&
+                           (!mapping || refused.load() == refusedBefore);
+             ++spin) {
         }
         // A set that succeeded left the event set; none can succeed after the close.
         bad += OsCloseHandle(h) ? 0 : 1;

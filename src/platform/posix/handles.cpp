@@ -16,10 +16,22 @@
 #include "platform/posix/internal.h"
 
 namespace {
-// Slot i holds the object of handle i + 1, or null when free. Changed only under
-// tableLock; read without it by the pinned lookup.
+// Slot i holds the object of handle i + 1, or 0 when free. Changed only under
+// tableLock; read without it by the pinned lookup, which must know an event
+// without reading the object (it may be freed under it): so an event's entry
+// carries kEventTag in its low bit (objects are at least 8-aligned).
 std::mutex tableLock;
-std::atomic<PxObject*> table[PX_MAX_HANDLES];
+std::atomic<std::uintptr_t> table[PX_MAX_HANDLES];
+constexpr std::uintptr_t kEventTag = 1;
+static_assert(alignof(PxObject) >= 2);
+
+std::uintptr_t EntryOf(PxObject* obj) {
+    return reinterpret_cast<std::uintptr_t>(obj) | (obj->kind == PX_KIND_EVENT ? kEventTag : 0);
+}
+
+PxObject* ObjectOf(std::uintptr_t entry) {
+    return reinterpret_cast<PxObject*>(entry & ~kEventTag);
+}
 // Where the search for a free slot starts, so freshly closed handles are not
 // reused at once (a stale handle then fails instead of hitting a new object).
 std::uint32_t nextSlot = 0;
@@ -100,12 +112,12 @@ std::int32_t ClaimHazard() {
     return threadHazard;
 }
 
-// Called by a close after it cleared obj's table entry: returns once no pin
-// that could have seen the entry still holds obj.
-void WaitForPins(PxObject* obj) {
+// Called by a close after it cleared the table entry of obj: returns once no
+// pin that could have seen the entry still holds obj. Only events are pinned.
+void WaitForPins(PxObject* obj, std::uintptr_t entry) {
     std::uint32_t used = hazardsEverUsed.load(std::memory_order_acquire);
-    if (used == 0 || obj->kind != PX_KIND_EVENT) {
-        return;  // nothing was ever pinned, or not a kind that is pinned
+    if (used == 0 || (entry & kEventTag) == 0) {
+        return;  // nothing was ever pinned, or not an event
     }
     // A process forked from a registered one may not count as registered: then
     // it registers again, and a system-wide barrier is the last resort.
@@ -127,8 +139,8 @@ OsHandle px_handle_insert(PxObject* obj) {
     std::lock_guard<std::mutex> guard(tableLock);
     for (std::uint32_t n = 0; n < PX_MAX_HANDLES; ++n) {
         std::uint32_t slot = (nextSlot + n) % PX_MAX_HANDLES;
-        if (table[slot].load(std::memory_order_relaxed) == nullptr) {
-            table[slot].store(obj, std::memory_order_release);
+        if (table[slot].load(std::memory_order_relaxed) == 0) {
+            table[slot].store(EntryOf(obj), std::memory_order_release);
             nextSlot = (slot + 1) % PX_MAX_HANDLES;
             return static_cast<OsHandle>(slot) + 1;
         }
@@ -142,7 +154,7 @@ PxObject* px_handle_get(OsHandle handle, PxKind kind) {
         return nullptr;
     }
     std::lock_guard<std::mutex> guard(tableLock);
-    PxObject* obj = table[handle - 1].load(std::memory_order_relaxed);
+    PxObject* obj = ObjectOf(table[handle - 1].load(std::memory_order_relaxed));
     if (obj == nullptr || (kind != PX_KIND_FREE && obj->kind != kind)) {
         return nullptr;
     }
@@ -158,16 +170,17 @@ PxPin px_handle_pin_event(OsHandle handle) {
     if (index < 0 || hazards[index].load(std::memory_order_relaxed) != nullptr) {
         return PxPin{px_handle_get(handle, PX_KIND_EVENT), true};
     }
-    std::atomic<PxObject*>& entry = table[handle - 1];
-    PxObject* obj = entry.load(std::memory_order_acquire);
-    if (obj == nullptr) {
-        return PxPin{nullptr, false};
+    std::atomic<std::uintptr_t>& entry = table[handle - 1];
+    const std::uintptr_t seen = entry.load(std::memory_order_acquire);
+    if ((seen & kEventTag) == 0) {
+        return PxPin{nullptr, false};  // free, or not an event
     }
+    PxObject* obj = ObjectOf(seen);
     hazards[index].store(obj, std::memory_order_relaxed);
     // Only the compiler is kept from moving the re-read above the store; the
     // processor's side of it is the barrier the close forces on this thread.
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (entry.load(std::memory_order_acquire) != obj || obj->kind != PX_KIND_EVENT) {
+    if (entry.load(std::memory_order_acquire) != seen) {
         hazards[index].store(nullptr, std::memory_order_release);
         return PxPin{nullptr, false};
     }
@@ -218,15 +231,16 @@ bool OsCloseHandle(OsHandle handle) {
     if (handle == OS_NO_HANDLE || handle > PX_MAX_HANDLES) {
         return false;
     }
-    PxObject* obj = nullptr;
+    std::uintptr_t entry = 0;
     {
         std::lock_guard<std::mutex> guard(tableLock);
-        obj = table[handle - 1].exchange(nullptr, std::memory_order_acq_rel);
+        entry = table[handle - 1].exchange(0, std::memory_order_acq_rel);
     }
-    if (obj == nullptr) {
+    if (entry == 0) {
         return false;
     }
-    WaitForPins(obj);
+    PxObject* obj = ObjectOf(entry);
+    WaitForPins(obj, entry);
     px_object_put(obj);
     return true;
 }
