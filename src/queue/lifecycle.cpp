@@ -35,18 +35,31 @@ EventMutex blockLocks[MAX_CLIENTS];
 std::uint32_t openPids[MAX_CLIENTS];
 std::uint32_t openSides[MAX_CLIENTS];
 
-// Non-zero once a post found the slot's client ended with the lock not handed
-// over. Written by PostEvent (either server thread), cleared by OpenQueueBlock.
-std::uint32_t abandonedSlots[MAX_CLIENTS];
-
-// Non-zero while a post that gave up waiting for a live holder still counts as a
-// waiter on the slot's lock (see AcquireEventMutexWithin). Written by PostEvent,
+// What posts have learnt about each slot's client and its lock, as bits. Written
+// by PostEvent (either server thread, so bits are set and cleared atomically),
 // cleared by OpenQueueBlock.
-std::uint32_t pendingSlots[MAX_CLIENTS];
+//   ABANDONED    its client ended with the lock not handed over
+//   PENDING      a post that gave up waiting for a live holder still counts as
+//                a waiter on the lock (see AcquireEventMutexWithin)
+//   SLOW_HOLDER  a live client once kept the lock past the first, long wait
+constexpr std::uint32_t SLOT_ABANDONED = 1u;
+constexpr std::uint32_t SLOT_PENDING = 2u;
+constexpr std::uint32_t SLOT_SLOW_HOLDER = 4u;
+std::uint32_t slotStates[MAX_CLIENTS];
 
-// Non-zero once a live client kept the slot's lock past the first, long wait.
-// Written by PostEvent, cleared by OpenQueueBlock.
-std::uint32_t slowHolderSlots[MAX_CLIENTS];
+void SetSlotState(std::uint32_t slot, std::uint32_t bit, bool on) {
+    assert(slot < MAX_CLIENTS);
+    if (on) {
+        __atomic_fetch_or(&slotStates[slot], bit, __ATOMIC_ACQ_REL);
+    } else {
+        __atomic_fetch_and(&slotStates[slot], ~bit, __ATOMIC_ACQ_REL);
+    }
+}
+
+bool SlotState(std::uint32_t slot, std::uint32_t bit) {
+    assert(slot < MAX_CLIENTS);
+    return (OsAtomicLoad(&slotStates[slot]) & bit) != 0;
+}
 
 EventMutex* SideDescriptor(AsyncQueueBlock* block, std::uint32_t side) {
     return side != 0 ? &block->serverMutex : &block->clientMutex;
@@ -118,9 +131,7 @@ AsyncQueueBlock* OpenQueueBlock(std::uint32_t slot, std::uint32_t pid, std::uint
     blockViews[slot] = view;
     openPids[slot] = pid;
     openSides[slot] = side != 0 ? 1u : 0u;
-    OsAtomicStore(&abandonedSlots[slot], 0u);
-    OsAtomicStore(&pendingSlots[slot], 0u);
-    OsAtomicStore(&slowHolderSlots[slot], 0u);
+    OsAtomicStore(&slotStates[slot], 0u);
 
     // The slot was closed, so this process has no lock open on it: whatever the
     // block's descriptor of this side holds is stale and is not looked at.
@@ -169,33 +180,27 @@ EventMutex* QueueBlockLock(std::uint32_t slot) {
 }
 
 void MarkQueueBlockAbandoned(std::uint32_t slot) {
-    assert(slot < MAX_CLIENTS);
-    OsAtomicStore(&abandonedSlots[slot], 1u);
+    SetSlotState(slot, SLOT_ABANDONED, true);
 }
 
 bool QueueBlockAbandoned(std::uint32_t slot) {
-    assert(slot < MAX_CLIENTS);
-    return OsAtomicLoad(&abandonedSlots[slot]) != 0;
+    return SlotState(slot, SLOT_ABANDONED);
 }
 
 void SetQueueBlockPending(std::uint32_t slot, bool pending) {
-    assert(slot < MAX_CLIENTS);
-    OsAtomicStore(&pendingSlots[slot], pending ? 1u : 0u);
+    SetSlotState(slot, SLOT_PENDING, pending);
 }
 
 bool QueueBlockPending(std::uint32_t slot) {
-    assert(slot < MAX_CLIENTS);
-    return OsAtomicLoad(&pendingSlots[slot]) != 0;
+    return SlotState(slot, SLOT_PENDING);
 }
 
 void MarkQueueBlockSlowHolder(std::uint32_t slot) {
-    assert(slot < MAX_CLIENTS);
-    OsAtomicStore(&slowHolderSlots[slot], 1u);
+    SetSlotState(slot, SLOT_SLOW_HOLDER, true);
 }
 
 bool QueueBlockSlowHolder(std::uint32_t slot) {
-    assert(slot < MAX_CLIENTS);
-    return OsAtomicLoad(&slowHolderSlots[slot]) != 0;
+    return SlotState(slot, SLOT_SLOW_HOLDER);
 }
 
 std::uint32_t QueueBlockPid(std::uint32_t slot) {

@@ -89,10 +89,10 @@ std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::u
             OsSetEvent(wake);
         }
     }
+    // Every acquire above filled hold; it stays empty only for a descriptor
+    // closed meanwhile, which took no lock.
     if (hold.lockWord != nullptr) {
         ReleaseHeldEventMutex(hold);
-    } else {
-        ReleaseEventMutex(lock);
     }
     return 0;
 }
