@@ -29,6 +29,18 @@ namespace {
 
 using namespace chaos;
 
+// A storm client that takes its lock itself: opens its block (slot 0) with the
+// client side, registers for the storm on the controller given as text, and
+// returns its lock, or null.
+EventMutex* JoinStormWithOwnLock(const std::string& controllerArg) {
+    const auto controller = static_cast<std::uint16_t>(std::stoul(controllerArg));
+    if (OpenQueueBlock(0, OsCurrentProcessId(), SIDE_CLIENT) == nullptr ||
+        RegisterForStorm(controller) != 0) {
+        return nullptr;
+    }
+    return QueueBlockLock(0);
+}
+
 // Churning client: args controller, ready event name, hold event name, holding
 // event name. Opens its block with the client side, registers for the storm,
 // then empties its ring now and then until it is killed. When the hold event is
@@ -37,12 +49,11 @@ KQ_CHILD_ROLE(chaos_churner) {
     if (args.size() != 4) {
         return 2;
     }
-    const auto controller = static_cast<std::uint16_t>(std::stoul(args[0]));
-    const std::uint32_t pid = OsCurrentProcessId();
-    if (OpenQueueBlock(0, pid, SIDE_CLIENT) == nullptr || RegisterForStorm(controller) != 0) {
+    EventMutex* lock = JoinStormWithOwnLock(args[0]);
+    if (lock == nullptr) {
         return 3;
     }
-    EventMutex* lock = QueueBlockLock(0);
+    const std::uint32_t pid = OsCurrentProcessId();
     OsHandle hold = OsCreateEvent(args[2].c_str(), false, false);
     OsHandle holding = OsCreateEvent(args[3].c_str(), false, false);
     OsHandle ready = OsCreateEvent(args[1].c_str(), false, false);
@@ -72,12 +83,10 @@ KQ_CHILD_ROLE(chaos_holder) {
     if (args.size() != 3) {
         return 2;
     }
-    const auto controller = static_cast<std::uint16_t>(std::stoul(args[0]));
-    const std::uint32_t pid = OsCurrentProcessId();
-    if (OpenQueueBlock(0, pid, SIDE_CLIENT) == nullptr || RegisterForStorm(controller) != 0) {
+    EventMutex* lock = JoinStormWithOwnLock(args[0]);
+    if (lock == nullptr) {
         return 3;
     }
-    EventMutex* lock = QueueBlockLock(0);
     OsHandle release = args[2] == "-" ? OS_NO_HANDLE : OsCreateEvent(args[2].c_str(), false, false);
     AcquireEventMutex(lock);
     OsHandle ready = OsCreateEvent(args[1].c_str(), false, false);
