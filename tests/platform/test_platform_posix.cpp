@@ -232,6 +232,41 @@ TEST(PlatformPosix, TimeCriticalWithoutRealTimeRightsIsRefused) {
     EXPECT_EQ(result, 0);
 }
 
+// The thread id is asked of the kernel once per thread and kept: a new thread and
+// a forked child (whose one thread starts with the parent's copy) must still get
+// their own.
+TEST(PlatformPosix, ThreadIdIsRightInNewThreadsAndForkedChildren) {
+    const auto kernelTid = [] { return static_cast<std::uint32_t>(syscall(SYS_gettid)); };
+    const std::uint32_t self = OsCurrentThreadId();
+    EXPECT_EQ(self, kernelTid());
+    EXPECT_EQ(OsCurrentThreadId(), self);
+    std::uint32_t other = 0, otherKernel = 0;
+    std::thread([&] {
+        other = OsCurrentThreadId();
+        otherKernel = kernelTid();
+    }).join();
+    EXPECT_EQ(other, otherKernel);
+    EXPECT_NE(other, self);
+
+    const std::string name = "kq-test tid " + std::to_string(getpid());
+    OsHandle m = OsCreateMutex(name.c_str());
+    ASSERT_NE(m, OS_NO_HANDLE);
+    int result = InChild([&] {
+        if (OsCurrentThreadId() != kernelTid()) {
+            return 1;
+        }
+        if (OsWaitForObject(m, 1000) != OS_WAIT_OBJECT_0) {
+            return 2;
+        }
+        return OsReleaseMutex(m) ? 0 : 3;
+    });
+    EXPECT_EQ(result, 0);
+    // Taken by the parent after the child: the owner is the parent's thread.
+    ASSERT_EQ(OsWaitForObject(m, 1000), OS_WAIT_OBJECT_0);
+    EXPECT_TRUE(OsReleaseMutex(m));
+    OsCloseHandle(m);
+}
+
 // Runs OsMessageBox in a child whose controlling terminal is a new pty, types
 // input on it and returns the box's answer, or -1 when it did not come back.
 int AnswerOnTerminal(const char* input) {

@@ -143,3 +143,7 @@ std::uint32_t px_remaining_ms(std::uint64_t deadline, std::uint32_t timeoutMs);
 bool px_guard_add(void* addr, std::size_t length);
 // Unregisters the range that starts at addr (before it is unmapped).
 void px_guard_remove(void* addr);
+
+// The calling thread's kernel id (gettid), without a system call after the first
+// in each thread; right in a forked child too.
+std::uint32_t px_self_tid();

@@ -62,10 +62,6 @@ void InitRecord(void* base, void*) {
     rec->magic = MUTEX_MAGIC;
 }
 
-std::uint32_t SelfTid() {
-    return static_cast<std::uint32_t>(syscall(SYS_gettid));
-}
-
 void Store(std::uint32_t* field, std::uint32_t value) {
     __atomic_store_n(field, value, __ATOMIC_RELAXED);
 }
@@ -178,14 +174,14 @@ std::uint32_t px_mutex_wait(PxObject* obj, std::uint32_t timeoutMs) {
     }
     switch (rc) {
         case 0:
-            Store(&s->ownerTid, SelfTid());
+            Store(&s->ownerTid, px_self_tid());
             Store(&s->levels, s->levels + 1);
             return OS_WAIT_OBJECT_0;
         case EOWNERDEAD:
             // The owner ended holding it: we own it now, with one level, as Win32's
             // WAIT_ABANDONED does; mark it usable again.
             pthread_mutex_consistent(mx);
-            Store(&s->ownerTid, SelfTid());
+            Store(&s->ownerTid, px_self_tid());
             Store(&s->levels, 1);
             return OS_WAIT_ABANDONED;
         case EBUSY:
@@ -203,7 +199,7 @@ bool OsReleaseMutex(OsHandle mutex) {
     }
     PxMutexShared* s = m->shared;
     bool ok = false;
-    std::uint32_t self = SelfTid();
+    std::uint32_t self = px_self_tid();
     if (__atomic_load_n(&s->ownerTid, __ATOMIC_RELAXED) == self && s->levels > 0) {
         std::uint32_t levels = s->levels;
         Store(&s->levels, levels - 1);

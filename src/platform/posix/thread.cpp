@@ -204,6 +204,27 @@ bool OsGetExitCodeThread(OsHandle thread, std::uint32_t* exitCode) {
     return ok;
 }
 
+namespace {
+
+// The calling thread's kernel id, asked of the kernel once per thread. A forked
+// child's only thread starts with its parent's value, so the child forgets it.
+thread_local std::uint32_t selfTid = 0;
+
+void ForgetTidInChild() {
+    selfTid = 0;
+}
+
+}  // namespace
+
+std::uint32_t px_self_tid() {
+    if (selfTid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, ForgetTidInChild);
+        (void)registered;
+        selfTid = static_cast<std::uint32_t>(syscall(SYS_gettid));
+    }
+    return selfTid;
+}
+
 std::uint32_t OsCurrentThreadId() {
-    return static_cast<std::uint32_t>(syscall(SYS_gettid));
+    return px_self_tid();
 }
