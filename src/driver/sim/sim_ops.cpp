@@ -23,6 +23,11 @@ struct OpenedController {
     std::uint16_t controller;
     std::atomic<bool> cancel;  // CancelDriverWait: the pending or next wait returns -8
     std::uint32_t claimSeq;    // ticket of the request GetClientRequest handed out
+    // Events a wait moved off the shared queue in one turn of the state lock and
+    // has not handed out yet, oldest first (guarded by gItemMutex).
+    SimEvent taken[SIM_EVENT_QUEUE_DEPTH];
+    std::uint32_t takenHead;
+    std::uint32_t takenCount;
 };
 inline constexpr int MAX_OPENED = 16;
 OpenedController gOpened[MAX_OPENED];
@@ -164,6 +169,8 @@ std::int16_t KQ_STDCALL OpenController(std::int16_t controller) {
             slot->controller = number;
             slot->cancel.store(false);
             slot->claimSeq = 0;
+            slot->takenHead = 0;
+            slot->takenCount = 0;
         }
     }
     Trace1("OpenController", controller, result);
@@ -236,20 +243,32 @@ std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* 
             result = -2;  // too many items taken and never dispatched
             break;
         }
-        SimShared* s = SimLock();
-        if (s == nullptr) {
-            result = -3;
-            break;
+        if (o->takenCount == 0) {
+            // Everything queued comes over in one turn of the lock the injectors
+            // also take, so a burst costs them one wait for it, not one per event.
+            SimShared* s = SimLock();
+            if (s == nullptr) {
+                result = -3;
+                break;
+            }
+            SimController* c = SimFindController(s, number, false);
+            std::uint32_t n = c != nullptr ? c->evCount : 0;
+            n = n > SIM_EVENT_QUEUE_DEPTH ? SIM_EVENT_QUEUE_DEPTH : n;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                o->taken[i] = c->events[c->evHead];
+                c->evHead = (c->evHead + 1) % SIM_EVENT_QUEUE_DEPTH;
+            }
+            if (c != nullptr) {
+                c->evCount = 0;
+            }
+            SimUnlock();
+            o->takenHead = 0;
+            o->takenCount = n;
         }
-        SimController* c = SimFindController(s, number, false);
-        bool got = c != nullptr && c->evCount > 0;
+        const bool got = o->takenCount > 0;
         if (got) {
-            freeSlot->event = c->events[c->evHead];
-            c->evHead = (c->evHead + 1) % SIM_EVENT_QUEUE_DEPTH;
-            --c->evCount;
-        }
-        SimUnlock();
-        if (got) {
+            freeSlot->event = o->taken[o->takenHead++];
+            --o->takenCount;
             gItemGeneration = (gItemGeneration + 1) & 0x00FFFFFFu;
             std::uint32_t index = static_cast<std::uint32_t>(freeSlot - gItems);
             freeSlot->item = ((gItemGeneration + 1) << 8) | index;
