@@ -22,6 +22,7 @@ struct Figures {
     int latSamples = 0;
     double floodPerS = 0, floodDropPct = 0, floodSourceDropPct = 0, floodPostNs = 0;
     double lossless = 0, failLostPct = 0, failSourceShare = 0;
+    double losslessFirst = 0, losslessSecond = 0, losslessThird = 0;  // each search's rate
     int trials = 0;
 };
 
