@@ -254,6 +254,7 @@ int Main(int argc, char** argv) {
         {"latency p50, consumer asleep (us)", &Figures::latP50Us, "%.1f", true},
         {"latency p99, consumer asleep (us)", &Figures::latP99Us, "%.1f", true},
         {"  of which until the wait returns, p50", &Figures::wakeP50Us, "%.1f", true},
+        {"  consumer posted to first, p50", &Figures::firstP50Us, "%.1f", true},
         {"  producer's call for the event, p50", &Figures::postP50Us, "%.1f", true},
         {"flood: records delivered/s", &Figures::floodPerS, "%.0f", false},
         {"flood: records dropped (%)", &Figures::floodDropPct, "%.2f", false},

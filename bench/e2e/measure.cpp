@@ -241,6 +241,17 @@ void LatencyResult(Run& run, Figures* f) {
             wake.push_back(static_cast<double>(c.wakeLatencyNs[s]) / 1000.0);
         }
     }
+    // The consumer posted to first (slot or queue 0): at N = 50 it shows whether
+    // consumers run while the producer's side is still waking the others.
+    std::vector<double> first;
+    if (run.count > 0) {
+        const ConsumerState& c = run.control->consumers[0];
+        const std::uint32_t n = __atomic_load_n(&c.samples, __ATOMIC_ACQUIRE);
+        for (std::uint32_t s = 0; s < n; ++s) {
+            first.push_back(static_cast<double>(c.latencyNs[s]) / 1000.0);
+        }
+    }
+    f->firstP50Us = Percentile(first, 50);
     f->wakeP50Us = Percentile(wake, 50);
     std::vector<double> post;
     for (int i = 0; i < run.posts; ++i) {

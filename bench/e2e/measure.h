@@ -18,7 +18,7 @@ bool OutOfTime();
 
 struct Figures {
     bool ran = false;
-    double latP50Us = 0, latP99Us = 0, wakeP50Us = 0, postP50Us = 0;
+    double latP50Us = 0, latP99Us = 0, wakeP50Us = 0, postP50Us = 0, firstP50Us = 0;
     int latSamples = 0;
     double floodPerS = 0, floodDropPct = 0, floodSourceDropPct = 0, floodPostNs = 0;
     double lossless = 0, failLostPct = 0, failSourceShare = 0;
