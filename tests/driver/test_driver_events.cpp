@@ -157,6 +157,43 @@ TEST(DriverEvents, FullQueueRefusesAndNeverDrops) {
     EXPECT_GE(CloseController(c), 0);
 }
 
+// A wait takes a controller's whole queue at once; what it has not handed out
+// when the controller is closed goes back to that controller's queue: another
+// controller opened meanwhile gets its own events only, and the first one, opened
+// again, gets the rest of its events in order.
+TEST(DriverEvents, EventsTakenButNotDispatchedStayWithTheirController) {
+    const std::int16_t a = TestController(5);
+    const std::int16_t b = TestController(6);
+    const auto ua = static_cast<std::uint16_t>(a);
+    const auto ub = static_cast<std::uint16_t>(b);
+    ASSERT_GE(OpenController(a), 0);
+    ASSERT_GE(InstallClass4Handler(OnClass4), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(kqvxi_inject_class(ua, 4, i), KQVXI_INJECT_OK);
+    }
+    gSeen.clear();
+    DispatchN(a, 1);
+    ASSERT_GE(CloseController(a), 0);
+
+    ASSERT_GE(OpenController(b), 0);
+    ASSERT_GE(InstallClass4Handler(OnClass4), 0);
+    ASSERT_EQ(kqvxi_inject_class(ub, 4, 100), KQVXI_INJECT_OK);
+    DispatchN(b, 1);
+    ASSERT_GE(CloseController(b), 0);
+    EXPECT_EQ(gSeen, (std::vector<std::string>{"c4 0 0 0", "c4 100 0 0"}));
+
+    ASSERT_GE(OpenController(a), 0);
+    ASSERT_GE(InstallClass4Handler(OnClass4), 0);
+    ASSERT_EQ(kqvxi_inject_class(ua, 4, 3), KQVXI_INJECT_OK);
+    gSeen.clear();
+    // Up to the event injected last, so that lost events fail the test, not hang it.
+    for (int i = 0; i < 3 && (gSeen.empty() || gSeen.back() != "c4 3 0 0"); ++i) {
+        DispatchN(a, 1);
+    }
+    EXPECT_EQ(gSeen, (std::vector<std::string>{"c4 1 0 0", "c4 2 0 0", "c4 3 0 0"}));
+    ASSERT_GE(CloseController(a), 0);
+}
+
 TEST(DriverEvents, CancelBeforeTheFirstWaitAndDuringAWait) {
     const std::int16_t c = TestController(2);
     ASSERT_GE(OpenController(c), 0);

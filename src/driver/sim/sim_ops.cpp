@@ -23,11 +23,13 @@ struct OpenedController {
     std::uint16_t controller;
     std::atomic<bool> cancel;  // CancelDriverWait: the pending or next wait returns -8
     std::uint32_t claimSeq;    // ticket of the request GetClientRequest handed out
-    // Events a wait moved off the shared queue in one turn of the state lock and
-    // has not handed out yet, oldest first (guarded by gItemMutex).
+    // Events a wait moved off the shared queue of controller takenFrom in one
+    // turn of the state lock and has not handed out yet, oldest first (guarded
+    // by gItemMutex). A slot opened again for another controller drops them.
     SimEvent taken[SIM_EVENT_QUEUE_DEPTH];
     std::uint32_t takenHead;
     std::uint32_t takenCount;
+    std::uint16_t takenFrom;
 };
 inline constexpr int MAX_OPENED = 16;
 OpenedController gOpened[MAX_OPENED];
@@ -77,6 +79,22 @@ inline constexpr std::uint32_t MAX_ITEMS = 8;
 ItemSlot gItems[MAX_ITEMS];
 std::uint32_t gItemGeneration = 0;
 std::mutex gItemMutex;
+
+// Puts the events a wait took and did not hand out back at the front of their
+// controller's queue, oldest first, so the controller's next server gets them as
+// if they had never been taken. Those that no longer fit are dropped, as a full
+// queue refuses. Caller holds gItemMutex and the state lock.
+void GiveBackTaken(OpenedController* o, SimController* c) {
+    const std::uint32_t count = c->evCount <= SIM_EVENT_QUEUE_DEPTH ? c->evCount : 0;
+    const std::uint32_t room = SIM_EVENT_QUEUE_DEPTH - count;
+    const std::uint32_t n = o->takenCount < room ? o->takenCount : room;
+    for (std::uint32_t i = n; i-- > 0;) {
+        c->evHead = (c->evHead + SIM_EVENT_QUEUE_DEPTH - 1) % SIM_EVENT_QUEUE_DEPTH;
+        c->events[c->evHead] = o->taken[o->takenHead + i];
+    }
+    c->evCount = count + n;
+    o->takenCount = 0;
+}
 
 // The source event whose handler runs on this thread.
 thread_local const SimEvent* tRunning = nullptr;
@@ -169,8 +187,6 @@ std::int16_t KQ_STDCALL OpenController(std::int16_t controller) {
             slot->controller = number;
             slot->cancel.store(false);
             slot->claimSeq = 0;
-            slot->takenHead = 0;
-            slot->takenCount = 0;
         }
     }
     Trace1("OpenController", controller, result);
@@ -189,10 +205,14 @@ std::int16_t KQ_STDCALL CloseController(std::int16_t controller) {
                 std::lock_guard<std::mutex> lock(gOpenedMutex);
                 o->open = false;
             }
+            std::lock_guard<std::mutex> items(gItemMutex);
             if (SimShared* s = SimLock(); s != nullptr) {
                 SimController* c = SimFindController(s, number, false);
                 if (c != nullptr && c->serverPid == OsCurrentProcessId()) {
                     c->serverPid = 0;
+                }
+                if (c != nullptr && o->takenFrom == number) {
+                    GiveBackTaken(o, c);
                 }
                 SimUnlock();
             }
@@ -242,6 +262,10 @@ std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* 
         if (freeSlot == nullptr) {
             result = -2;  // too many items taken and never dispatched
             break;
+        }
+        if (o->takenFrom != number) {
+            o->takenCount = 0;  // left by a controller this slot served before
+            o->takenFrom = number;
         }
         if (o->takenCount == 0) {
             // Everything queued comes over in one turn of the lock the injectors
