@@ -294,11 +294,19 @@ int Main(int argc, char** argv) {
         "lossless_n8=%.0f mq_lossless_n8=%.0f lossless_n50=%.0f mq_lossless_n50=%.0f",
         mqSendNs, futexP50, k[0].latP50Us, m[0].latP50Us, k[2].latP50Us, m[2].latP50Us,
         k[0].lossless, m[0].lossless, k[1].lossless, m[1].lossless, k[2].lossless, m[2].lossless);
+    // Each peer's median lossless rate, and each search's, for ratios taken search
+    // by search: the peers' i-th searches took turns trial by trial, so they saw
+    // the same machine.
     for (int p = 0; p < PeerCount(); ++p) {
         for (int c = 0; c < COUNT_KINDS; ++c) {
-            if (figures[p][c].ran) {
-                std::printf(" peer_lossless_%s_n%d=%.0f", PeerAt(p)->name, COUNTS[c],
-                            figures[p][c].lossless);
+            const Figures& f = figures[p][c];
+            if (f.ran) {
+                std::printf(" peer_lossless_%s_n%d=%.0f", PeerAt(p)->name, COUNTS[c], f.lossless);
+                const double each[] = {f.losslessFirst, f.losslessSecond, f.losslessThird};
+                for (int r = 0; r < LOSSLESS_SEARCHES; ++r) {
+                    std::printf(" peer_lossless_%s_n%d_s%d=%.0f", PeerAt(p)->name, COUNTS[c], r + 1,
+                                each[r]);
+                }
             }
         }
     }
