@@ -25,7 +25,9 @@ struct OpenedController {
     std::uint32_t claimSeq;    // ticket of the request GetClientRequest handed out
     // Events a wait moved off the shared queue of controller takenFrom in one
     // turn of the state lock and has not handed out yet, oldest first (guarded
-    // by gItemMutex). A slot opened again for another controller drops them.
+    // by gItemMutex). Closing the controller gives them back to its queue; a wait
+    // for another controller that finds some (left by a wait that raced the
+    // close) drops them.
     SimEvent taken[SIM_EVENT_QUEUE_DEPTH];
     std::uint32_t takenHead;
     std::uint32_t takenCount;
@@ -278,11 +280,13 @@ std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* 
             SimController* c = SimFindController(s, number, false);
             std::uint32_t n = c != nullptr ? c->evCount : 0;
             n = n > SIM_EVENT_QUEUE_DEPTH ? SIM_EVENT_QUEUE_DEPTH : n;
-            for (std::uint32_t i = 0; i < n; ++i) {
-                o->taken[i] = c->events[c->evHead];
-                c->evHead = (c->evHead + 1) % SIM_EVENT_QUEUE_DEPTH;
-            }
             if (c != nullptr) {
+                std::uint32_t head = c->evHead % SIM_EVENT_QUEUE_DEPTH;
+                for (std::uint32_t i = 0; i < n; ++i) {
+                    o->taken[i] = c->events[head];
+                    head = (head + 1) % SIM_EVENT_QUEUE_DEPTH;
+                }
+                c->evHead = head;
                 c->evCount = 0;
             }
             SimUnlock();
