@@ -37,6 +37,9 @@ constexpr int LATENCY_ROUNDS = 5;  // the peers take turns this many times
 // Searches for the lossless rate per peer and count; the figure is their median,
 // since one stall of the machine can move a single search by a factor of two.
 constexpr int LOSSLESS_SEARCHES = 3;
+// Where each search's rate is kept.
+constexpr double Figures::*LOSSLESS_EACH[LOSSLESS_SEARCHES] = {
+    &Figures::losslessFirst, &Figures::losslessSecond, &Figures::losslessThird};
 
 std::string phases = "latency,flood,lossless";
 std::string counts = "1,8,50";
@@ -133,11 +136,9 @@ void RunCount(const std::string& peers, int c, Figures (*figures)[COUNT_KINDS]) 
             f.lossless = s.lo;
             f.failLostPct = s.failLostPct;
             f.failSourceShare = s.failSourceShare;
-            double Figures::*const each[LOSSLESS_SEARCHES] = {
-                &Figures::losslessFirst, &Figures::losslessSecond, &Figures::losslessThird};
             for (int r = 0; r < LOSSLESS_SEARCHES; ++r) {
                 f.trials += searches[p][r].trials;
-                f.*each[r] = searches[p][r].lo;
+                f.*LOSSLESS_EACH[r] = searches[p][r].lo;
             }
         }
     }
@@ -302,10 +303,9 @@ int Main(int argc, char** argv) {
             const Figures& f = figures[p][c];
             if (f.ran) {
                 std::printf(" peer_lossless_%s_n%d=%.0f", PeerAt(p)->name, COUNTS[c], f.lossless);
-                const double each[] = {f.losslessFirst, f.losslessSecond, f.losslessThird};
                 for (int r = 0; r < LOSSLESS_SEARCHES; ++r) {
                     std::printf(" peer_lossless_%s_n%d_s%d=%.0f", PeerAt(p)->name, COUNTS[c], r + 1,
-                                each[r]);
+                                f.*LOSSLESS_EACH[r]);
                 }
             }
         }
