@@ -73,7 +73,7 @@ void Finish(PxThread* t, std::uint32_t code) {
 void* Trampoline(void* arg) {
     PxThread* t = static_cast<PxThread*>(arg);
     currentThread = t;
-    __atomic_store_n(&t->tid, static_cast<std::uint32_t>(syscall(SYS_gettid)), __ATOMIC_SEQ_CST);
+    __atomic_store_n(&t->tid, px_self_tid(), __ATOMIC_SEQ_CST);
     px_futex_wake(&t->tid, INT_MAX);
     // Run only once the creator watches this thread, so its id cannot be reused
     // by another thread before the pidfd is bound to it.
