@@ -13,6 +13,7 @@
 #include "driver/kqvxint.h"
 #include "kqvxi/inject.h"
 #include "platform/process.h"
+#include "support/child.h"
 
 namespace {
 
@@ -135,25 +136,15 @@ TEST(DriverEvents, FullQueueRefusesAndNeverDrops) {
     ASSERT_GE(InstallClass4Handler(OnClass4), 0);
     gSeen.clear();
     DispatchN(c, 1);
-    // The first wait took the whole queue over at once: a full queue's worth fits
-    // again while 63 taken events wait for their dispatch, and none is lost or
-    // overtaken.
-    int more = 0;
-    while (more < 1000 && kqvxi_inject_class(u, 4, 1000 + more) == KQVXI_INJECT_OK) {
-        ++more;
-    }
-    EXPECT_EQ(more, 64);
-    DispatchN(c, accepted - 1 + more);
-    EXPECT_EQ(kqvxi_inject_class(u, 4, 999), KQVXI_INJECT_OK);
-    DispatchN(c, 1);
-    ASSERT_EQ(gSeen.size(), static_cast<std::size_t>(accepted + more + 1));
-    for (int i = 0; i < accepted; ++i) {
-        EXPECT_EQ(gSeen[i], "c4 " + std::to_string(i) + " 0 0");
-    }
-    for (int i = 0; i < more; ++i) {
-        EXPECT_EQ(gSeen[accepted + i], "c4 " + std::to_string(1000 + i) + " 0 0");
-    }
-    EXPECT_EQ(gSeen.back(), "c4 999 0 0");
+    EXPECT_EQ(kqvxi_inject_class(u, 4, 999), KQVXI_INJECT_OK);  // room again
+    // The wait took the whole queue at once, but what it has not handed out yet
+    // still fills the queue: one event out, one place free.
+    EXPECT_EQ(kqvxi_inject_class(u, 4, 998), KQVXI_INJECT_FULL);
+    DispatchN(c, accepted);
+    ASSERT_EQ(gSeen.size(), static_cast<std::size_t>(accepted) + 1);
+    EXPECT_EQ(gSeen[0], "c4 0 0 0");
+    EXPECT_EQ(gSeen[63], "c4 63 0 0");
+    EXPECT_EQ(gSeen[64], "c4 999 0 0");
     EXPECT_GE(CloseController(c), 0);
 }
 
@@ -192,6 +183,32 @@ TEST(DriverEvents, EventsTakenButNotDispatchedStayWithTheirController) {
     }
     EXPECT_EQ(gSeen, (std::vector<std::string>{"c4 1 0 0", "c4 2 0 0", "c4 3 0 0"}));
     ASSERT_GE(CloseController(a), 0);
+}
+
+// A server process that opens the controller, takes its queue in one wait, hands
+// out one event and ends without closing the controller.
+KQ_CHILD_ROLE(take_and_end) {
+    const auto c = static_cast<std::int16_t>(std::stoi(args.at(0)));
+    std::uint32_t item = 0;
+    return OpenController(c) >= 0 && WaitDriverEvent(c, &item, 0) == 0 ? 0 : 1;
+}
+
+// The events it had taken end with it, and the next server starts with the whole
+// depth of the queue free.
+TEST(DriverEvents, AServerThatEndedLeavesTheQueueItsFullDepth) {
+    const std::int16_t c = TestController(7);
+    const auto u = static_cast<std::uint16_t>(c);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(kqvxi_inject_class(u, 4, i), KQVXI_INJECT_OK);
+    }
+    ASSERT_EQ(WaitChild(SpawnChild("take_and_end", {std::to_string(c)})), 0);
+    ASSERT_GE(OpenController(c), 0);
+    int accepted = 0;
+    while (accepted < 1000 && kqvxi_inject_class(u, 4, accepted) == KQVXI_INJECT_OK) {
+        ++accepted;
+    }
+    EXPECT_EQ(accepted, 64);
+    EXPECT_GE(CloseController(c), 0);
 }
 
 TEST(DriverEvents, CancelBeforeTheFirstWaitAndDuringAWait) {

@@ -32,7 +32,8 @@ int Inject(std::uint16_t controller, const SimEvent& event) {
     SimController* c = SimFindController(s, controller, true);
     if (c == nullptr) {
         result = KQVXI_INJECT_SYSTEM;
-    } else if (c->evCount >= SIM_EVENT_QUEUE_DEPTH) {
+    } else if (c->evCount + __atomic_load_n(&c->evTaken, __ATOMIC_ACQUIRE) >=
+               SIM_EVENT_QUEUE_DEPTH) {
         result = KQVXI_INJECT_FULL;
     } else {
         c->events[(c->evHead + c->evCount) % SIM_EVENT_QUEUE_DEPTH] = event;

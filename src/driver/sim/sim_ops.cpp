@@ -23,15 +23,17 @@ struct OpenedController {
     std::uint16_t controller;
     std::atomic<bool> cancel;  // CancelDriverWait: the pending or next wait returns -8
     std::uint32_t claimSeq;    // ticket of the request GetClientRequest handed out
-    // Events a wait moved off the shared queue of controller takenFrom in one
-    // turn of the state lock and has not handed out yet, oldest first (guarded
-    // by gItemMutex). Closing the controller gives them back to its queue; a wait
-    // for another controller that finds some (left by a wait that raced the
-    // close) drops them.
+    // Events a wait moved off the shared queue of controller takenFrom (slot
+    // takenIn) in one turn of the state lock and has not handed out yet, oldest
+    // first (guarded by gItemMutex). They count in takenIn->evTaken until handed
+    // out. Closing the controller gives them back to its queue, and so does a
+    // wait for another controller that finds some (left by a wait that raced the
+    // close).
     SimEvent taken[SIM_EVENT_QUEUE_DEPTH];
     std::uint32_t takenHead;
     std::uint32_t takenCount;
     std::uint16_t takenFrom;
+    SimController* takenIn;
 };
 inline constexpr int MAX_OPENED = 16;
 OpenedController gOpened[MAX_OPENED];
@@ -84,9 +86,14 @@ std::mutex gItemMutex;
 
 // Puts the events a wait took and did not hand out back at the front of their
 // controller's queue, oldest first, so the controller's next server gets them as
-// if they had never been taken. Those that no longer fit are dropped, as a full
-// queue refuses. Caller holds gItemMutex and the state lock.
-void GiveBackTaken(OpenedController* o, SimController* c) {
+// if they had never been taken. As they still counted against the queue's depth,
+// they fit (only a damaged count could leave one out). Caller holds gItemMutex
+// and the state lock.
+void GiveBackTaken(OpenedController* o) {
+    SimController* c = o->takenIn;
+    if (c == nullptr || o->takenCount == 0) {
+        return;
+    }
     const std::uint32_t count = c->evCount <= SIM_EVENT_QUEUE_DEPTH ? c->evCount : 0;
     const std::uint32_t room = SIM_EVENT_QUEUE_DEPTH - count;
     const std::uint32_t n = o->takenCount < room ? o->takenCount : room;
@@ -95,6 +102,7 @@ void GiveBackTaken(OpenedController* o, SimController* c) {
         c->events[c->evHead] = o->taken[o->takenHead + i];
     }
     c->evCount = count + n;
+    __atomic_sub_fetch(&c->evTaken, o->takenCount, __ATOMIC_RELEASE);
     o->takenCount = 0;
 }
 
@@ -162,6 +170,8 @@ std::int16_t KQ_STDCALL OpenController(std::int16_t controller) {
                 if (alive) {
                     result = -5;
                 } else {
+                    // What the ended server had taken ended with it.
+                    __atomic_store_n(&c->evTaken, 0u, __ATOMIC_RELEASE);
                     c->serverPid = self;
                 }
             } else {
@@ -213,8 +223,8 @@ std::int16_t KQ_STDCALL CloseController(std::int16_t controller) {
                 if (c != nullptr && c->serverPid == OsCurrentProcessId()) {
                     c->serverPid = 0;
                 }
-                if (c != nullptr && o->takenFrom == number) {
-                    GiveBackTaken(o, c);
+                if (o->takenFrom == number) {
+                    GiveBackTaken(o);
                 }
                 SimUnlock();
             }
@@ -265,11 +275,7 @@ std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* 
             result = -2;  // too many items taken and never dispatched
             break;
         }
-        if (o->takenFrom != number) {
-            o->takenCount = 0;  // left by a controller this slot served before
-            o->takenFrom = number;
-        }
-        if (o->takenCount == 0) {
+        if (o->takenCount == 0 || o->takenFrom != number) {
             // Everything queued comes over in one turn of the lock the injectors
             // also take, so a burst costs them one wait for it, not one per event.
             SimShared* s = SimLock();
@@ -277,6 +283,7 @@ std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* 
                 result = -3;
                 break;
             }
+            GiveBackTaken(o);  // left by a controller this slot served before
             SimController* c = SimFindController(s, number, false);
             std::uint32_t n = c != nullptr ? c->evCount : 0;
             n = n > SIM_EVENT_QUEUE_DEPTH ? SIM_EVENT_QUEUE_DEPTH : n;
@@ -288,15 +295,19 @@ std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* 
                 }
                 c->evHead = head;
                 c->evCount = 0;
+                __atomic_add_fetch(&c->evTaken, n, __ATOMIC_RELEASE);
             }
             SimUnlock();
             o->takenHead = 0;
             o->takenCount = n;
+            o->takenFrom = number;
+            o->takenIn = c;
         }
         const bool got = o->takenCount > 0;
         if (got) {
             freeSlot->event = o->taken[o->takenHead++];
             --o->takenCount;
+            __atomic_sub_fetch(&o->takenIn->evTaken, 1u, __ATOMIC_RELEASE);
             gItemGeneration = (gItemGeneration + 1) & 0x00FFFFFFu;
             std::uint32_t index = static_cast<std::uint32_t>(freeSlot - gItems);
             freeSlot->item = ((gItemGeneration + 1) << 8) | index;

@@ -14,7 +14,7 @@ inline constexpr const char* SIM_STATE_NAME = "KQVXINT Sim Board State";
 inline constexpr const char* SIM_STATE_LOCK_NAME = "KQVXINT Sim Board Lock";
 
 inline constexpr std::uint32_t SIM_MAGIC = 0x4953514Bu;  // "KQSI"
-inline constexpr std::uint32_t SIM_LAYOUT_VERSION = 1;
+inline constexpr std::uint32_t SIM_LAYOUT_VERSION = 2;
 inline constexpr int SIM_MAX_CONTROLLERS = 64;
 inline constexpr std::uint32_t SIM_EVENT_QUEUE_DEPTH = 64;
 
@@ -60,7 +60,10 @@ struct SimController {
     std::uint32_t replyArg[3];
     std::uint32_t evHead;   // index of the oldest queued event
     std::uint32_t evCount;  // events queued
-    std::uint32_t reserved;
+    // Events the server's wait took off the ring and has not dispatched yet. They
+    // still count against the queue's depth. The server lowers it without the
+    // lock, one atomic decrement per dispatched event; all else happens under it.
+    std::uint32_t evTaken;
     SimEvent events[SIM_EVENT_QUEUE_DEPTH];
 };
 static_assert(offsetof(SimController, used) == 0, "layout shared by every process");
@@ -68,6 +71,7 @@ static_assert(offsetof(SimController, reqState) == 12, "layout shared by every p
 static_assert(offsetof(SimController, reqArg) == 28, "layout shared by every process");
 static_assert(offsetof(SimController, replyArg) == 40, "layout shared by every process");
 static_assert(offsetof(SimController, evHead) == 52, "layout shared by every process");
+static_assert(offsetof(SimController, evTaken) == 60, "layout shared by every process");
 static_assert(offsetof(SimController, events) == 64, "events start 32-bit aligned");
 static_assert(sizeof(SimController) == 64 + 32 * SIM_EVENT_QUEUE_DEPTH, "no padding");
 
