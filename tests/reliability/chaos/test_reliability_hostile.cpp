@@ -217,12 +217,16 @@ struct Arena {
             // Every accepted record arrives in order and once, except those the
             // server had to drop on a full ring because this machine did not run
             // the drainer in time (tolerated up to 1 %, or 1,000 records for these short
-            // runs; printed).
+            // runs; printed). Under a sanitizer the drainers are several times slower
+            // while the backlog of a hostile client's first stall still comes at
+            // once: up to 10 %.
             EXPECT_EQ(r.received + r.overflowLost, injector.accepted.load()) << "drainer " << i;
             EXPECT_EQ(r.errors, 0) << "drainer " << i << ": expected " << r.firstBadExpected
                                    << ", got " << r.firstBadGot;
-            EXPECT_LE(r.overflowLost, std::max(injector.accepted.load() / 100, 1000LL))
-                << "drainer " << i;
+            const long long dropLimit = Sanitizer()[0] != 0
+                                            ? injector.accepted.load() / 10
+                                            : std::max(injector.accepted.load() / 100, 1000LL);
+            EXPECT_LE(r.overflowLost, dropLimit) << "drainer " << i;
             overflow += r.overflowLost;
             maxGap = r.maxGapUs > maxGap ? r.maxGapUs : maxGap;
         }
