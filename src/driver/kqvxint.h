@@ -39,6 +39,11 @@ enum KqOrdinal : int {
     ORD_INSTALL_CLASS5_HANDLER = 341,
 };
 
+// The server wake event: the library signals it once per client request, and the
+// server's request loop waits on it. Clients' wake events carry the same text as
+// their suffix ("X" + pid in hex + this).
+inline constexpr const char* SERVER_WAKE_EVENT_NAME = "KQ-VXI Intr Proc Event";
+
 // Status of a cancelled WaitDriverEvent.
 inline constexpr std::int16_t KQ_WAIT_CANCELLED = -8;
 

@@ -17,6 +17,18 @@ OsHandle OsOpenProcess(std::uint32_t pid);
 // any other ended process reports 0.
 bool OsGetExitCodeProcess(OsHandle process, std::uint32_t* exitCode);
 
+// What is known of a process: Running, Ended, or Unknown when the handle is empty
+// or its exit code cannot be read. Callers say what Unknown means for them (a
+// sweep keeps such a client; a lock wait treats it as alive but bounds the wait).
+enum class OsProcessState { Running, Ended, Unknown };
+inline OsProcessState OsQueryProcessState(OsHandle process) {
+    std::uint32_t exitCode = 0;
+    if (process == OS_NO_HANDLE || !OsGetExitCodeProcess(process, &exitCode)) {
+        return OsProcessState::Unknown;
+    }
+    return exitCode == OS_STILL_ACTIVE ? OsProcessState::Running : OsProcessState::Ended;
+}
+
 // Starts exe with the arguments args (null-terminated list, not including the
 // program name). Returns a process handle and fills *pid. OS_NO_HANDLE on failure.
 OsHandle OsSpawnProcess(const char* exe, const char* const* args, std::uint32_t* pid);

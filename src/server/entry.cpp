@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr const char* SERVER_WAKE_EVENT_NAME = "KQ-VXI Intr Proc Event";
 constexpr const char* WAIT_OBJECT_NAME = "KQVXI Wait Object";
 
 // How long shutdown lets the dispatch thread take to leave its cancelled wait
