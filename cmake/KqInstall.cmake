@@ -23,6 +23,7 @@ if(TARGET kqvxi_client AND TARGET kqvxint)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/kqvxi DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${CMAKE_BINARY_DIR}/include/kqvxi/version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kqvxi)
   install(EXPORT kqvxiTargets NAMESPACE kqvxi:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kqvxi)
   file(WRITE ${CMAKE_BINARY_DIR}/kqvxiConfig.cmake.in
     "@PACKAGE_INIT@\ninclude(\"\${CMAKE_CURRENT_LIST_DIR}/kqvxiTargets.cmake\")\n")
