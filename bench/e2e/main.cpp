@@ -60,17 +60,24 @@ bool Wanted(const std::string& list, const std::string& item) {
 // The finished search whose rate is the median of those that finished (a search
 // cut short by the time limit does not count); the first one when none did.
 const Search& MedianSearch(const Search* searches, int n) {
+    // At most LOSSLESS_SEARCHES searches are kept; finished ones in rising order of
+    // their rate (an insertion sort: there are three).
     int done[LOSSLESS_SEARCHES];
     int count = 0;
-    for (int r = 0; r < n; ++r) {
-        if (searches[r].done && searches[r].trials > 0) {
-            done[count++] = r;
+    for (int r = 0; r < n && r < LOSSLESS_SEARCHES; ++r) {
+        if (!searches[r].done || searches[r].trials <= 0) {
+            continue;
         }
+        int at = count++;
+        while (at > 0 && searches[done[at - 1]].lo > searches[r].lo) {
+            done[at] = done[at - 1];
+            --at;
+        }
+        done[at] = r;
     }
     if (count == 0) {
         return searches[0];
     }
-    std::sort(done, done + count, [&](int a, int b) { return searches[a].lo < searches[b].lo; });
     return searches[done[(count - 1) / 2]];
 }
 
