@@ -11,6 +11,13 @@ foreach(kind BINDIR LIBDIR LIBEXECDIR INCLUDEDIR DOCDIR)
   endif()
 endforeach()
 set(KQ_PREFIX "${kq_prefix}")
+# A Windows tree is unpacked anywhere (the zip), so its pkg-config file finds the
+# prefix from its own place; pkg-config on Windows does so by default as well.
+if(KQ_PC_RELOCATABLE)
+  set(KQ_PC_PREFIX "\${pcfiledir}/../..")
+else()
+  set(KQ_PC_PREFIX "${kq_prefix}")
+endif()
 # pkg-config: paths under the prefix are written through ${prefix}, with no ".." in them.
 foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${KQ_REL_${kind}}")
