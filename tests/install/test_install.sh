@@ -99,6 +99,8 @@ if [ "$pages" = yes ]; then
     [ -f "$page" ] || fail "no manual page $page"
     man -l "$page" 2>/dev/null | grep -q "^NAME" || fail "man -l $page does not render"
     MANPATH="$prefix/share/man" man -P cat "$t" 2>/dev/null | grep -q "$t" || fail "man $t through MANPATH"
+    # man finds the pages beside the programs on PATH, as a user of the tree would.
+    [ "$(env -u MANPATH PATH="$prefix/bin:$PATH" man -w "$t" 2>/dev/null)" = "$page" ] || fail "man $t through PATH"
   done
 fi
 echo "install: ok"
