@@ -1,6 +1,10 @@
 # Installation: the server, the tools, the libraries, the public headers, a CMake
-# package (find_package(kqvxi) gives kqvxi::client), a pkg-config file and, on
-# Linux, a systemd unit template whose instance is the controller number.
+# package (find_package(kqvxi) gives kqvxi::client), a pkg-config file, the
+# documents and, on Linux, the manual pages, a systemd unit template whose instance
+# is the controller number, its sweep timer, its exit-status helper and a sysusers
+# entry for the service's user. Files that name the install prefix are written at
+# install time (KqInstallTime.cmake), so `cmake --install --prefix P` reaches them.
+# Packages: KqPackage.cmake.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -33,11 +37,61 @@ if(TARGET kqvxi_client AND TARGET kqvxint)
     COMPATIBILITY SameMajorVersion)
   install(FILES ${CMAKE_BINARY_DIR}/kqvxiConfig.cmake ${CMAKE_BINARY_DIR}/kqvxiConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kqvxi)
-  configure_file(${CMAKE_SOURCE_DIR}/cmake/kqvxi.pc.in ${CMAKE_BINARY_DIR}/kqvxi.pc @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/kqvxi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  install(FILES ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+    ${CMAKE_SOURCE_DIR}/docs/operator-guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # The service's user and group: the server's shared objects are owner-only
+  # (mode 0600), so clients must run as this user.
+  set(KQ_SERVICE_USER kqvxi CACHE STRING "User the kqvxi-server@ unit runs as; clients run as this user too")
+  set(KQ_SERVICE_GROUP kqvxi CACHE STRING "Group the kqvxi-server@ unit runs as")
+
+  # Written at install time, where CMAKE_INSTALL_PREFIX is the prefix installed to.
+  set(kq_gen ${CMAKE_BINARY_DIR}/install-time)
+  set(kq_templates kqvxi.pc)
   if(NOT KQ_WINDOWS)
-    configure_file(${CMAKE_SOURCE_DIR}/cmake/kqvxi-server@.service.in
-      ${CMAKE_BINARY_DIR}/kqvxi-server@.service @ONLY)
-    install(FILES ${CMAKE_BINARY_DIR}/kqvxi-server@.service DESTINATION lib/systemd/system)
+    list(APPEND kq_templates kqvxi-server@.service kqvxi-sweep@.service kqvxi-sweep@.timer
+      kqvxi-exit-status kqvxi.sysusers)
+  endif()
+  install(CODE "
+    set(KQ_SOURCE_DIR \"${CMAKE_SOURCE_DIR}\")
+    set(KQ_GEN_DIR \"${kq_gen}\")
+    set(KQ_TEMPLATES \"${kq_templates}\")
+    set(KQ_REL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    set(KQ_REL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(KQ_REL_LIBEXECDIR \"${CMAKE_INSTALL_LIBEXECDIR}\")
+    set(KQ_REL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+    set(KQ_REL_DOCDIR \"${CMAKE_INSTALL_DOCDIR}\")
+    set(KQ_SERVICE_USER \"${KQ_SERVICE_USER}\")
+    set(KQ_SERVICE_GROUP \"${KQ_SERVICE_GROUP}\")
+    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+    set(KQ_PC_RELOCATABLE \"${KQ_WINDOWS}\")
+    include(\"${CMAKE_SOURCE_DIR}/cmake/KqInstallTime.cmake\")")
+  install(FILES ${kq_gen}/kqvxi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  if(NOT KQ_WINDOWS)
+    install(FILES ${kq_gen}/kqvxi-server@.service ${kq_gen}/kqvxi-sweep@.service
+      ${kq_gen}/kqvxi-sweep@.timer DESTINATION lib/systemd/system)
+    install(FILES ${kq_gen}/kqvxi.sysusers DESTINATION lib/sysusers.d RENAME kqvxi.conf)
+    install(PROGRAMS ${kq_gen}/kqvxi-exit-status DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/kqvxi)
+    # Section-1 manual pages, one Markdown source each (docs/man/*.md), through pandoc.
+    find_program(KQ_PANDOC pandoc)
+    if(KQ_PANDOC)
+      set(kq_man_pages)
+      foreach(tool kqvxi-server kqvxi-monitor kqvxi-inject kqvxi-ctl)
+        set(md ${CMAKE_SOURCE_DIR}/docs/man/${tool}.1.md)
+        set(page ${CMAKE_BINARY_DIR}/man/${tool}.1)
+        add_custom_command(OUTPUT ${page}
+          COMMAND ${KQ_PANDOC} --standalone --to man
+            --metadata "footer=kqvxi ${PROJECT_VERSION}" --metadata "header=kqvxi manual"
+            --output ${page} ${md}
+          DEPENDS ${md} VERBATIM)
+        list(APPEND kq_man_pages ${page})
+      endforeach()
+      add_custom_target(kq_man_pages ALL DEPENDS ${kq_man_pages})
+      install(FILES ${kq_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    else()
+      message(WARNING "pandoc not found: the manual pages are not built (scripts/install-deps build)")
+    endif()
   endif()
 endif()
+
+include(KqPackage)
