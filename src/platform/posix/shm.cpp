@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/atomic.h"
 #include "platform/posix/internal.h"
 
 namespace {
@@ -273,13 +274,16 @@ bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSiz
 
 PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapWhole,
                    PxShmInit init, void* context, bool* existed) {
+    if (existed != nullptr) {
+        *existed = false;
+    }
     if (size == 0) {
         errno = EINVAL;
         return nullptr;
     }
     std::call_once(sweepOnce, SweepStale);
     PxShm* shm = new PxShm{};
-    shm->refs.store(1);
+    OsAtomicStoreRelaxed(&shm->refs, 1);
     shm->fd = -1;
     shm->named = name != nullptr;
     bool wasThere = false;
@@ -340,7 +344,7 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
 }
 
 void px_shm_put(PxShm* shm) {
-    if (shm->refs.fetch_sub(1) != 1) {
+    if (OsAtomicFetchSub(&shm->refs, 1) != 1) {
         return;
     }
     if (shm->named) {
