@@ -231,7 +231,7 @@ void ForgetHeld(PxShm* shm) {
 }  // namespace
 
 bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSize) {
-    static const char hex[] = "0123456789abcdef";
+    static constexpr char HEX_DIGITS[] = "0123456789abcdef";
     const char* prefix = KindPrefix(kind);
     std::size_t len = std::strlen(prefix);
     std::size_t limit = outSize - 1 < MAX_POSIX_NAME ? outSize - 1 : MAX_POSIX_NAME;
@@ -255,8 +255,8 @@ bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSiz
             out[len++] = static_cast<char>(c);
         } else {
             out[len++] = '%';
-            out[len++] = hex[c >> 4];
-            out[len++] = hex[c & 15];
+            out[len++] = HEX_DIGITS[c >> 4];
+            out[len++] = HEX_DIGITS[c & 15];
         }
     }
     if (truncated) {
