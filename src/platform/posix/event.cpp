@@ -96,7 +96,38 @@ void DestroyEvent(PxObject* obj) {
     delete e;
 }
 
-std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs);
+std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
+    PxEventRecord* rec = reinterpret_cast<PxEvent*>(obj)->rec;
+    if (IsSet(rec)) {
+        return OS_WAIT_OBJECT_0;
+    }
+    if (timeoutMs == 0) {
+        return OS_WAIT_TIMEOUT;
+    }
+    std::uint64_t deadline = px_now_ms() + timeoutMs;
+    OsAtomicFetchAdd(&rec->waiters, 1u);
+    bool signalled = false;
+    for (;;) {
+        if (IsSet(rec)) {
+            signalled = true;
+            break;
+        }
+        std::uint32_t left = px_remaining_ms(deadline, timeoutMs);
+        if (left == 0) {
+            break;
+        }
+        // Sleeps only while state is still 0; a set in between makes it return at once.
+        px_futex_wait(&rec->state, 0, left);
+    }
+    OsAtomicFetchSub(&rec->waiters, 1u);
+    if (!signalled && rec->manualReset == 0) {
+        // A grant that arrived while leaving is ours; otherwise leave none behind
+        // that were meant for this waiter.
+        signalled = TakeGrant(rec);
+        TrimGrants(rec);
+    }
+    return signalled ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
+}
 
 constexpr PxKindOps EVENT_OPS{PX_KIND_EVENT, DestroyEvent, WaitEvent};
 
@@ -183,40 +214,3 @@ bool OsResetEvent(OsHandle event) {
     px_object_put(&e->header);
     return true;
 }
-
-namespace {
-
-std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
-    PxEventRecord* rec = reinterpret_cast<PxEvent*>(obj)->rec;
-    if (IsSet(rec)) {
-        return OS_WAIT_OBJECT_0;
-    }
-    if (timeoutMs == 0) {
-        return OS_WAIT_TIMEOUT;
-    }
-    std::uint64_t deadline = px_now_ms() + timeoutMs;
-    OsAtomicFetchAdd(&rec->waiters, 1u);
-    bool signalled = false;
-    for (;;) {
-        if (IsSet(rec)) {
-            signalled = true;
-            break;
-        }
-        std::uint32_t left = px_remaining_ms(deadline, timeoutMs);
-        if (left == 0) {
-            break;
-        }
-        // Sleeps only while state is still 0; a set in between makes it return at once.
-        px_futex_wait(&rec->state, 0, left);
-    }
-    OsAtomicFetchSub(&rec->waiters, 1u);
-    if (!signalled && rec->manualReset == 0) {
-        // A grant that arrived while leaving is ours; otherwise leave none behind
-        // that were meant for this waiter.
-        signalled = TakeGrant(rec);
-        TrimGrants(rec);
-    }
-    return signalled ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
-}
-
-}  // namespace

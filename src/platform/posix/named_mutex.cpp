@@ -96,7 +96,44 @@ void DestroyMutex(PxObject* obj) {
     delete s;
 }
 
-std::uint32_t WaitMutex(PxObject* obj, std::uint32_t timeoutMs);
+std::uint32_t WaitMutex(PxObject* obj, std::uint32_t timeoutMs) {
+    PxMutexShared* s = reinterpret_cast<PxMutex*>(obj)->shared;
+    pthread_mutex_t* mx = &s->rec->mutex;
+    // A poll first: it also takes over a mutex whose owner is already gone, which
+    // is the usual abandoned case (and the one thread checkers follow best).
+    int rc = pthread_mutex_trylock(mx);
+    if (rc == EBUSY && timeoutMs == OS_INFINITE) {
+        rc = pthread_mutex_lock(mx);
+    } else if (rc == EBUSY && timeoutMs != 0) {
+        timespec at{};
+        clock_gettime(CLOCK_REALTIME, &at);
+        at.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+        at.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (at.tv_nsec >= 1000000000L) {
+            at.tv_sec += 1;
+            at.tv_nsec -= 1000000000L;
+        }
+        rc = pthread_mutex_timedlock(mx, &at);
+    }
+    switch (rc) {
+        case 0:
+            Store(&s->ownerTid, px_self_tid());
+            Store(&s->levels, Load(&s->levels) + 1);
+            return OS_WAIT_OBJECT_0;
+        case EOWNERDEAD:
+            // The owner ended holding it: we own it now, with one level, as Win32's
+            // WAIT_ABANDONED does; mark it usable again.
+            pthread_mutex_consistent(mx);
+            Store(&s->ownerTid, px_self_tid());
+            Store(&s->levels, 1);
+            return OS_WAIT_ABANDONED;
+        case EBUSY:
+        case ETIMEDOUT:
+            return OS_WAIT_TIMEOUT;
+        default:
+            return OS_WAIT_FAILED;
+    }
+}
 
 constexpr PxKindOps MUTEX_OPS{PX_KIND_MUTEX, DestroyMutex, WaitMutex};
 
@@ -160,49 +197,6 @@ OsHandle OsCreateMutex(const char* name) {
     }
     return h;
 }
-
-namespace {
-
-std::uint32_t WaitMutex(PxObject* obj, std::uint32_t timeoutMs) {
-    PxMutexShared* s = reinterpret_cast<PxMutex*>(obj)->shared;
-    pthread_mutex_t* mx = &s->rec->mutex;
-    // A poll first: it also takes over a mutex whose owner is already gone, which
-    // is the usual abandoned case (and the one thread checkers follow best).
-    int rc = pthread_mutex_trylock(mx);
-    if (rc == EBUSY && timeoutMs == OS_INFINITE) {
-        rc = pthread_mutex_lock(mx);
-    } else if (rc == EBUSY && timeoutMs != 0) {
-        timespec at{};
-        clock_gettime(CLOCK_REALTIME, &at);
-        at.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-        at.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-        if (at.tv_nsec >= 1000000000L) {
-            at.tv_sec += 1;
-            at.tv_nsec -= 1000000000L;
-        }
-        rc = pthread_mutex_timedlock(mx, &at);
-    }
-    switch (rc) {
-        case 0:
-            Store(&s->ownerTid, px_self_tid());
-            Store(&s->levels, Load(&s->levels) + 1);
-            return OS_WAIT_OBJECT_0;
-        case EOWNERDEAD:
-            // The owner ended holding it: we own it now, with one level, as Win32's
-            // WAIT_ABANDONED does; mark it usable again.
-            pthread_mutex_consistent(mx);
-            Store(&s->ownerTid, px_self_tid());
-            Store(&s->levels, 1);
-            return OS_WAIT_ABANDONED;
-        case EBUSY:
-        case ETIMEDOUT:
-            return OS_WAIT_TIMEOUT;
-        default:
-            return OS_WAIT_FAILED;
-    }
-}
-
-}  // namespace
 
 bool OsReleaseMutex(OsHandle mutex) {
     PxMutex* m = reinterpret_cast<PxMutex*>(px_handle_get(mutex, PX_KIND_MUTEX));
