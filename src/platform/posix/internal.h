@@ -3,6 +3,21 @@
 // back mappings, named events and named mutexes, the futex and clock helpers,
 // and the fault guard of shared mappings. Only files in this folder include it.
 //
+// What is emulated and how:
+// - Handles are small indexes into a process-local table of reference-counted
+//   objects (handles.cpp); each object's header points at its kind's operations
+//   table, through which close and OsWaitForObject reach the kind's code.
+// - A named object lives while any process holds a handle to it, as on Win32:
+//   a POSIX shared memory object whose holders keep OFD locks (shm.cpp, the
+//   protocol below), so a holder that dies lets go without running any code.
+// - Events are a futex word in such an object (event.cpp); named mutexes a
+//   robust, recursive, process-shared pthread mutex in one (named_mutex.cpp),
+//   whose owner's death reads as "abandoned"; a process is a pidfd that polls
+//   readable once it has ended (process.cpp); a thread a futex word it sets as
+//   it leaves, and a thread pidfd where the kernel has them (thread.cpp).
+// - A holder that shrinks a shared object must not kill the others with SIGBUS
+//   (bus_guard.cpp).
+//
 // Naming: functions one file of the backend offers the others are px_*; records
 // are Px*; constants UPPER_SNAKE; helpers private to one file are PascalCase in
 // its anonymous namespace. Every atomic word here is a plain integer or pointer
