@@ -137,6 +137,20 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
 // Drops one reference; the last runs the close protocol.
 void px_shm_put(PxShm* shm);
 
+// The close protocol's last step: removes the name when no description anywhere
+// holds the object open on fd (and posixName still names it). Waits for the
+// creation lock when asked, else gives up while another process holds it. The
+// locks it took stay; px_shm_unlock (or closing fd) drops them.
+bool px_shm_unlink_if_unheld(int fd, const char* posixName, bool waitForCreation);
+void px_shm_unlock(int fd);
+
+// What holders leave behind (shm_cleanup.cpp). The first call in a process
+// removes the names whose holders all died; remember and forget track the named
+// objects this process holds, which a normal exit lets go of.
+void px_shm_sweep_stale();
+void px_shm_remember(PxShm* shm);
+void px_shm_forget(PxShm* shm);
+
 // ---------------------------------------------------------------------------
 // Futex and clock helpers (futex.cpp).
 
