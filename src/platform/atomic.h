@@ -80,6 +80,13 @@ inline T OsAtomicFetchAnd(volatile T* p, T v) {
     return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST);
 }
 
+// Keeps the compiler from moving memory accesses of this thread across it, in
+// either direction, without a processor fence: for code whose processor-side
+// ordering comes from elsewhere (a barrier another thread forces on this one).
+inline void OsSignalFence() {
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+}
+
 // A field of shared memory that another process may rewrite at any moment, read
 // or written exactly once where the code says so (the compiler may neither
 // repeat nor drop the access). No ordering: for values that are checked before

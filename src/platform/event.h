@@ -4,8 +4,8 @@
 
 // Creates the event, or opens the existing event of that name (which keeps its
 // reset mode and state). name may be null for an unnamed event. When existed is
-// given it tells whether the name denoted an event already. Returns OS_NO_HANDLE
-// on failure.
+// given it tells whether the name denoted an event already; on failure it is
+// false, on both backends. Returns OS_NO_HANDLE on failure.
 OsHandle OsCreateEvent(const char* name, bool manualReset, bool initialState,
                        bool* existed = nullptr);
 

@@ -1,43 +1,45 @@
 // Test fault injection shared by both backends.
 #include "platform/fault.h"
 
-#include <atomic>
+#include "platform/atomic.h"
 
 namespace {
+// Each field is read and written through platform/atomic.h: tests arm faults
+// while other threads run the operations they fail.
 struct FaultState {
-    std::atomic<std::uint32_t> armed{0};      // 1 while a fault is set
-    std::atomic<std::uint32_t> skip{0};       // calls still to pass before failing
-    std::atomic<std::uint32_t> everyCall{0};  // keep failing once hit
+    std::uint32_t armed;      // 1 while a fault is set
+    std::uint32_t skip;       // calls still to pass before failing
+    std::uint32_t everyCall;  // keep failing once hit
 };
 FaultState faults[OS_FAULT_COUNT];
 }  // namespace
 
 void OsSetFault(OsFault which, std::uint32_t skip, bool everyCall) {
     FaultState& f = faults[which];
-    f.skip.store(skip);
-    f.everyCall.store(everyCall ? 1 : 0);
-    f.armed.store(1);
+    OsAtomicStoreSeqCst(&f.skip, skip);
+    OsAtomicStoreSeqCst(&f.everyCall, everyCall ? 1u : 0u);
+    OsAtomicStoreSeqCst(&f.armed, 1u);
 }
 
 void OsClearFaults() {
     for (FaultState& f : faults) {
-        f.armed.store(0);
+        OsAtomicStoreSeqCst(&f.armed, 0u);
     }
 }
 
 bool OsFaultHit(OsFault which) {
     FaultState& f = faults[which];
-    if (f.armed.load(std::memory_order_relaxed) == 0) {
+    if (OsAtomicLoadRelaxed(&f.armed) == 0) {
         return false;
     }
-    std::uint32_t s = f.skip.load();
+    std::uint32_t s = OsAtomicLoadSeqCst(&f.skip);
     while (s > 0) {
-        if (f.skip.compare_exchange_weak(s, s - 1)) {
+        if (OsAtomicCompareExchange(&f.skip, &s, s - 1)) {
             return false;
         }
     }
-    if (f.everyCall.load() == 0) {
-        f.armed.store(0);
+    if (OsAtomicLoadSeqCst(&f.everyCall) == 0) {
+        OsAtomicStoreSeqCst(&f.armed, 0u);
     }
     return true;
 }

@@ -4,11 +4,11 @@
 #include "platform/types.h"
 
 // Creates the named mapping of size bytes, zero-filled, or opens the existing one.
-// *existed is true exactly when the object already existed (Win32's
-// ERROR_ALREADY_EXISTS). The name lives while any process holds a handle; a view
-// keeps the memory (and its contents) for whoever maps it, not the name. A holder
-// killed with SIGKILL keeps neither alive. Objects are readable and writable by
-// the creating user only. Returns OS_NO_HANDLE on failure.
+// *existed (when given) is true exactly when the object already existed (Win32's
+// ERROR_ALREADY_EXISTS); on failure it is false, on both backends. The name lives while any process
+// holds a handle; a view keeps the memory (and its contents) for whoever maps it, not the name. A
+// holder killed with SIGKILL keeps neither alive. Objects are readable and writable by the creating
+// user only. Returns OS_NO_HANDLE on failure.
 OsHandle OsCreateMapping(const char* name, std::uint32_t size, bool* existed);
 
 // Maps size bytes of the mapping from offset 0 with write access. Null on failure.

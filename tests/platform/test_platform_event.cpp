@@ -2,7 +2,6 @@
 // auto-reset set, manual reset, time-out, and opening an existing event.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -146,17 +145,17 @@ TEST(PlatformEvent, EachSetOfAnAutoResetEventReleasesOneWaiterAcrossProcesses) {
 TEST(PlatformEvent, SetsInARowReleaseAsManySleepingWaiters) {
     OsHandle ev = OsCreateEvent(nullptr, false, false);
     ASSERT_NE(ev, OS_NO_HANDLE);
-    std::atomic<int> woken{0};
-    std::atomic<int> started{0};
+    std::int32_t woken = 0;
+    std::int32_t started = 0;
     auto waiter = [&] {
-        started.fetch_add(1);
+        OsAtomicFetchAdd(&started, 1);
         if (OsWaitForObject(ev, 5000) == OS_WAIT_OBJECT_0) {
-            woken.fetch_add(1);
+            OsAtomicFetchAdd(&woken, 1);
         }
     };
     std::thread a(waiter);
     std::thread b(waiter);
-    while (started.load() < 2) {
+    while (OsAtomicLoad(&started) < 2) {
         OsSleep(1);
     }
     OsSleep(50);
@@ -164,7 +163,7 @@ TEST(PlatformEvent, SetsInARowReleaseAsManySleepingWaiters) {
     OsSetEvent(ev);
     a.join();
     b.join();
-    EXPECT_EQ(woken.load(), 2);
+    EXPECT_EQ(OsAtomicLoad(&woken), 2);
     EXPECT_EQ(OsWaitForObject(ev, 0), OS_WAIT_TIMEOUT);  // both sets were taken
     OsCloseHandle(ev);
 }

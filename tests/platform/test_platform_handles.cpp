@@ -83,6 +83,37 @@ TEST(PlatformDialog, HooksReplaceTheRealCalls) {
     OsSetDebugOutputHook(nullptr);
 }
 
+// A failed create says "did not exist" on both backends, whatever the flag held
+// before: a caller that checks only the flag must not take a failure for an
+// object another process made.
+TEST(PlatformFault, AFailedCreateLeavesExistedFalse) {
+    std::string mapName = UniqueName("existed-map");
+    std::string eventName = UniqueName("existed-event");
+    bool existed = false;
+    OsHandle map = OsCreateMapping(mapName.c_str(), 64, &existed);
+    ASSERT_NE(map, OS_NO_HANDLE);
+    OsHandle ev = OsCreateEvent(eventName.c_str(), true, false, &existed);
+    ASSERT_NE(ev, OS_NO_HANDLE);
+
+    existed = true;
+    OsSetFault(OS_FAULT_CREATE_MAPPING, 0);
+    EXPECT_EQ(OsCreateMapping(mapName.c_str(), 64, &existed), OS_NO_HANDLE);
+    EXPECT_FALSE(existed);  // the name does exist, but this call opened nothing
+    existed = true;
+    OsSetFault(OS_FAULT_CREATE_EVENT, 0);
+    EXPECT_EQ(OsCreateEvent(eventName.c_str(), true, false, &existed), OS_NO_HANDLE);
+    EXPECT_FALSE(existed);
+    OsClearFaults();
+
+    // A refusal by the system itself: a new mapping of no size.
+    existed = true;
+    EXPECT_EQ(OsCreateMapping(UniqueName("existed-empty").c_str(), 0, &existed), OS_NO_HANDLE);
+    EXPECT_FALSE(existed);
+
+    EXPECT_TRUE(OsCloseHandle(ev));
+    EXPECT_TRUE(OsCloseHandle(map));
+}
+
 TEST(PlatformFault, EachFaultFailsItsOperationOnceThenClears) {
     std::string name = UniqueName("fault");
     OsSetFault(OS_FAULT_CREATE_EVENT, 0);

@@ -2,7 +2,7 @@
 // thread exit codes and time-critical priority requests.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include "platform/atomic.h"
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -81,10 +81,10 @@ std::uint32_t ExitEarly(void*) {
 std::uint32_t WaitThenReturn(void* ev) {
     return OsWaitForObject(*static_cast<OsHandle*>(ev), 20000) == OS_WAIT_OBJECT_0 ? 9 : 8;
 }
-std::atomic<int> detachedDone{0};
+std::int32_t detachedDone = 0;
 std::uint32_t WaitThenMarkDone(void* ev) {
     std::uint32_t r = WaitThenReturn(ev);
-    detachedDone.store(1);
+    OsAtomicStore(&detachedDone, 1);
     return r;
 }
 }  // namespace
@@ -133,10 +133,10 @@ TEST(PlatformThread, RunningThreadReportsStillActiveAndOutlivesItsHandle) {
     ASSERT_NE(t, OS_NO_HANDLE);
     EXPECT_TRUE(OsCloseHandle(t));
     OsSetEvent(ev);
-    for (int i = 0; i < 5000 && detachedDone.load() == 0; ++i) {
+    for (int i = 0; i < 5000 && OsAtomicLoad(&detachedDone) == 0; ++i) {
         OsSleep(2);
     }
-    EXPECT_EQ(detachedDone.load(), 1);
+    EXPECT_EQ(OsAtomicLoad(&detachedDone), 1);
     OsSleep(10);  // the thread leaves its wait before it marks done; let it finish
     OsCloseHandle(ev);
 }

@@ -4,17 +4,17 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/atomic.h"
 #include "platform/dialog.h"
 
 namespace {
 
-std::atomic<OsMessageBoxHook> messageBoxHook{nullptr};
-std::atomic<OsDebugOutputHook> debugOutputHook{nullptr};
+OsMessageBoxHook messageBoxHook = nullptr;  // through platform/atomic.h
+OsDebugOutputHook debugOutputHook = nullptr;
 
 // How often an unreadable answer is asked for again before the box gives up.
 constexpr int PROMPT_TRIES = 3;
@@ -93,7 +93,7 @@ int Prompt(const char* text, const char* caption) {
 }  // namespace
 
 int OsMessageBox(const char* text, const char* caption, std::uint32_t style) {
-    OsMessageBoxHook hook = messageBoxHook.load();
+    OsMessageBoxHook hook = OsAtomicLoad(&messageBoxHook);
     if (hook != nullptr) {
         return hook(text, caption, style);
     }
@@ -101,7 +101,7 @@ int OsMessageBox(const char* text, const char* caption, std::uint32_t style) {
 }
 
 void OsDebugOutput(const char* text) {
-    OsDebugOutputHook hook = debugOutputHook.load();
+    OsDebugOutputHook hook = OsAtomicLoad(&debugOutputHook);
     if (hook != nullptr) {
         hook(text);
         return;
@@ -110,9 +110,9 @@ void OsDebugOutput(const char* text) {
 }
 
 void OsSetMessageBoxHook(OsMessageBoxHook hook) {
-    messageBoxHook.store(hook);
+    OsAtomicStore(&messageBoxHook, hook);
 }
 
 void OsSetDebugOutputHook(OsDebugOutputHook hook) {
-    debugOutputHook.store(hook);
+    OsAtomicStore(&debugOutputHook, hook);
 }

@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "platform/atomic.h"
 #include "platform/event.h"
 #include "platform/fault.h"
 #include "platform/posix/internal.h"
@@ -51,15 +52,14 @@ void InitRecord(void* base, void* context) {
 }
 
 std::uint32_t Load(const std::uint32_t* p) {
-    return __atomic_load_n(p, __ATOMIC_SEQ_CST);
+    return OsAtomicLoadSeqCst(p);
 }
 
 // Takes one grant of an auto-reset event; false when none is there.
 bool TakeGrant(PxEventRecord* rec) {
     std::uint32_t s = Load(&rec->state);
     while (s > 0) {
-        if (__atomic_compare_exchange_n(&rec->state, &s, s - 1, false, __ATOMIC_SEQ_CST,
-                                        __ATOMIC_SEQ_CST)) {
+        if (OsAtomicCompareExchange(&rec->state, &s, s - 1)) {
             return true;
         }
     }
@@ -80,8 +80,7 @@ void TrimGrants(PxEventRecord* rec) {
         if (s <= cap) {
             return;
         }
-        if (__atomic_compare_exchange_n(&rec->state, &s, cap, false, __ATOMIC_SEQ_CST,
-                                        __ATOMIC_SEQ_CST)) {
+        if (OsAtomicCompareExchange(&rec->state, &s, cap)) {
             return;
         }
     }
@@ -91,15 +90,53 @@ PxEvent* GetEvent(OsHandle h) {
     return reinterpret_cast<PxEvent*>(px_handle_get(h, PX_KIND_EVENT));
 }
 
-}  // namespace
-
-void px_event_destroy(PxObject* obj) {
+void DestroyEvent(PxObject* obj) {
     PxEvent* e = reinterpret_cast<PxEvent*>(obj);
     px_shm_put(e->shm);
     delete e;
 }
 
+std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
+    PxEventRecord* rec = reinterpret_cast<PxEvent*>(obj)->rec;
+    if (IsSet(rec)) {
+        return OS_WAIT_OBJECT_0;
+    }
+    if (timeoutMs == 0) {
+        return OS_WAIT_TIMEOUT;
+    }
+    std::uint64_t deadline = px_now_ms() + timeoutMs;
+    OsAtomicFetchAdd(&rec->waiters, 1u);
+    bool signalled = false;
+    for (;;) {
+        if (IsSet(rec)) {
+            signalled = true;
+            break;
+        }
+        std::uint32_t left = px_remaining_ms(deadline, timeoutMs);
+        if (left == 0) {
+            break;
+        }
+        // Sleeps only while state is still 0; a set in between makes it return at once.
+        px_futex_wait(&rec->state, 0, left);
+    }
+    OsAtomicFetchSub(&rec->waiters, 1u);
+    if (!signalled && rec->manualReset == 0) {
+        // A grant that arrived while leaving is ours; otherwise leave none behind
+        // that were meant for this waiter.
+        signalled = TakeGrant(rec);
+        TrimGrants(rec);
+    }
+    return signalled ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
+}
+
+constexpr PxKindOps EVENT_OPS{PX_KIND_EVENT, DestroyEvent, WaitEvent};
+
+}  // namespace
+
 OsHandle OsCreateEvent(const char* name, bool manualReset, bool initialState, bool* existed) {
+    if (existed != nullptr) {
+        *existed = false;
+    }
     if (OsFaultHit(OS_FAULT_CREATE_EVENT)) {
         errno = ENOMEM;
         return OS_NO_HANDLE;
@@ -112,18 +149,17 @@ OsHandle OsCreateEvent(const char* name, bool manualReset, bool initialState, bo
         return OS_NO_HANDLE;
     }
     PxEvent* e = new PxEvent{};
-    e->header.kind = PX_KIND_EVENT;
-    e->header.refs.store(1);
+    px_object_init(&e->header, &EVENT_OPS, 1);
     e->shm = shm;
     e->rec = static_cast<PxEventRecord*>(shm->base);
     if (Load(&e->rec->magic) != EVENT_MAGIC) {
-        px_event_destroy(&e->header);  // not an event record: refuse rather than misbehave
+        DestroyEvent(&e->header);  // not an event record: refuse rather than misbehave
         errno = EINVAL;
         return OS_NO_HANDLE;
     }
     OsHandle h = px_handle_insert(&e->header);
     if (h == OS_NO_HANDLE) {
-        px_event_destroy(&e->header);
+        DestroyEvent(&e->header);
         return OS_NO_HANDLE;
     }
     if (existed != nullptr) {
@@ -144,8 +180,7 @@ bool OsSetEvent(OsHandle event) {
     // count themselves before they look at state, and the set changes state before
     // it looks at waiters, so one of the two always sees the other.
     if (rec->manualReset != 0) {
-        if (__atomic_exchange_n(&rec->state, 1u, __ATOMIC_SEQ_CST) == 0 &&
-            Load(&rec->waiters) > 0) {
+        if (OsAtomicExchange(&rec->state, 1u) == 0 && Load(&rec->waiters) > 0) {
             px_futex_wake(&rec->state, INT_MAX);
         }
     } else {
@@ -157,8 +192,7 @@ bool OsSetEvent(OsHandle event) {
             if (s >= cap) {
                 break;
             }
-            if (__atomic_compare_exchange_n(&rec->state, &s, s + 1, false, __ATOMIC_SEQ_CST,
-                                            __ATOMIC_SEQ_CST)) {
+            if (OsAtomicCompareExchange(&rec->state, &s, s + 1)) {
                 added = true;
                 break;
             }
@@ -176,40 +210,7 @@ bool OsResetEvent(OsHandle event) {
     if (e == nullptr) {
         return false;
     }
-    __atomic_store_n(&e->rec->state, 0u, __ATOMIC_SEQ_CST);
+    OsAtomicStoreSeqCst(&e->rec->state, 0u);
     px_object_put(&e->header);
     return true;
-}
-
-std::uint32_t px_event_wait(PxObject* obj, std::uint32_t timeoutMs) {
-    PxEventRecord* rec = reinterpret_cast<PxEvent*>(obj)->rec;
-    if (IsSet(rec)) {
-        return OS_WAIT_OBJECT_0;
-    }
-    if (timeoutMs == 0) {
-        return OS_WAIT_TIMEOUT;
-    }
-    std::uint64_t deadline = px_now_ms() + timeoutMs;
-    __atomic_add_fetch(&rec->waiters, 1u, __ATOMIC_SEQ_CST);
-    bool signalled = false;
-    for (;;) {
-        if (IsSet(rec)) {
-            signalled = true;
-            break;
-        }
-        std::uint32_t left = px_remaining_ms(deadline, timeoutMs);
-        if (left == 0) {
-            break;
-        }
-        // Sleeps only while state is still 0; a set in between makes it return at once.
-        px_futex_wait(&rec->state, 0, left);
-    }
-    __atomic_sub_fetch(&rec->waiters, 1u, __ATOMIC_SEQ_CST);
-    if (!signalled && rec->manualReset == 0) {
-        // A grant that arrived while leaving is ours; otherwise leave none behind
-        // that were meant for this waiter.
-        signalled = TakeGrant(rec);
-        TrimGrants(rec);
-    }
-    return signalled ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
 }

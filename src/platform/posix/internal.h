@@ -1,10 +1,30 @@
-// Internal records of the POSIX backend: the process-local handle table, the
-// named shared objects that back mappings, named events and named mutexes, and
-// the futex helpers. Only files in this folder include it.
+// Internal records of the POSIX backend: the process-local handle table and the
+// per-kind operations of the objects it holds, the named shared objects that
+// back mappings, named events and named mutexes, the futex and clock helpers,
+// and the fault guard of shared mappings. Only files in this folder include it.
+//
+// What is emulated and how:
+// - Handles are small indexes into a process-local table of reference-counted
+//   objects (handles.cpp); each object's header points at its kind's operations
+//   table, through which close and OsWaitForObject reach the kind's code.
+// - A named object lives while any process holds a handle to it, as on Win32:
+//   a POSIX shared memory object whose holders keep OFD locks (shm.cpp, the
+//   protocol below), so a holder that dies lets go without running any code.
+// - Events are a futex word in such an object (event.cpp); named mutexes a
+//   robust, recursive, process-shared pthread mutex in one (named_mutex.cpp),
+//   whose owner's death reads as "abandoned"; a process is a pidfd that polls
+//   readable once it has ended (process.cpp); a thread a futex word it sets as
+//   it leaves, and a thread pidfd where the kernel has them (thread.cpp).
+// - A holder that shrinks a shared object must not kill the others with SIGBUS
+//   (bus_guard.cpp).
+//
+// Naming: functions one file of the backend offers the others are px_*; records
+// are Px*; constants UPPER_SNAKE; helpers private to one file are PascalCase in
+// its anonymous namespace. Every atomic word here is a plain integer or pointer
+// accessed through platform/atomic.h.
 #pragma once
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,14 +40,29 @@ enum PxKind : std::uint32_t {
     PX_KIND_MUTEX,
 };
 
+struct PxObject;
+
+// What a kind of object does behind the generic handle operations; one constant
+// table per kind, in the file that implements the kind. destroy runs when the
+// last reference goes; wait is OsWaitForObject's work for the kind, null for a
+// kind that cannot be waited on (a mapping, as on Win32).
+struct PxKindOps {
+    PxKind kind;
+    void (*destroy)(PxObject* obj);
+    std::uint32_t (*wait)(PxObject* obj, std::uint32_t timeoutMs);
+};
+
 // Header of every object a handle refers to. refs counts the handle table's
 // reference plus every caller that looked the handle up and has not put it back,
 // so a handle closed by one thread while another waits on it stays valid until
-// the waiter is done.
+// the waiter is done. Read and changed only through platform/atomic.h.
 struct PxObject {
-    PxKind kind;
-    std::atomic<std::int32_t> refs;
+    const PxKindOps* ops;
+    std::int32_t refs;
 };
+
+// Sets up a new object's header with refs references (not yet shared).
+void px_object_init(PxObject* obj, const PxKindOps* ops, std::int32_t refs);
 
 // Size of the handle table: enough for 50 clients with their blocks, events,
 // processes and locks, and for the test suites.
@@ -41,7 +76,7 @@ OsHandle px_handle_insert(PxObject* obj);
 // another kind (PX_KIND_FREE accepts any kind). Give it back with px_object_put.
 PxObject* px_handle_get(OsHandle handle, PxKind kind);
 
-// Drops one reference; the last one destroys the object by its kind.
+// Drops one reference; the last one destroys the object through its kind's table.
 void px_object_put(PxObject* obj);
 
 // A short look at an event without taking a reference: the object is pinned by
@@ -55,19 +90,6 @@ struct PxPin {
 };
 PxPin px_handle_pin_event(OsHandle handle);
 void px_handle_unpin(const PxPin& pin);
-
-// Kind-specific destructors, called by px_object_put when the last reference goes.
-void px_event_destroy(PxObject* obj);
-void px_mapping_destroy(PxObject* obj);
-void px_process_destroy(PxObject* obj);
-void px_thread_destroy(PxObject* obj);
-void px_mutex_destroy(PxObject* obj);
-
-// Kind-specific waits behind OsWaitForObject.
-std::uint32_t px_event_wait(PxObject* obj, std::uint32_t timeoutMs);
-std::uint32_t px_process_wait(PxObject* obj, std::uint32_t timeoutMs);
-std::uint32_t px_thread_wait(PxObject* obj, std::uint32_t timeoutMs);
-std::uint32_t px_mutex_wait(PxObject* obj, std::uint32_t timeoutMs);
 
 // ---------------------------------------------------------------------------
 // Named shared objects.
@@ -90,9 +112,10 @@ enum PxShmKind : std::uint32_t { PX_SHM_MAPPING, PX_SHM_EVENT, PX_SHM_MUTEX };
 using PxShmInit = void (*)(void* base, void* context);
 
 // One open of a shared object in this process. refs counts the handles that
-// use it; the last px_shm_put runs the close protocol above.
+// use it (through platform/atomic.h); the last px_shm_put runs the close
+// protocol above.
 struct PxShm {
-    std::atomic<std::int32_t> refs;
+    std::int32_t refs;
     int fd;               // open file description holding the byte-0 lock
     std::size_t size;     // object size in bytes
     void* base;           // whole-object mapping for events and mutexes, else null
@@ -106,15 +129,30 @@ bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSiz
 
 // Creates or opens a shared object of size bytes (name may be null for an
 // unnamed one). mapWhole maps it into base. init runs for a new object only.
-// *existed tells whether it existed. Null on failure with errno set.
+// *existed (when given) tells whether it existed, and is false on failure.
+// Null on failure with errno set.
 PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapWhole,
                    PxShmInit init, void* context, bool* existed);
 
 // Drops one reference; the last runs the close protocol.
 void px_shm_put(PxShm* shm);
 
+// The close protocol's last step: removes the name when no description anywhere
+// holds the object open on fd (and posixName still names it). Waits for the
+// creation lock when asked, else gives up while another process holds it. The
+// locks it took stay; px_shm_unlock (or closing fd) drops them.
+bool px_shm_unlink_if_unheld(int fd, const char* posixName, bool waitForCreation);
+void px_shm_unlock(int fd);
+
+// What holders leave behind (shm_cleanup.cpp). The first call in a process
+// removes the names whose holders all died; remember and forget track the named
+// objects this process holds, which a normal exit lets go of.
+void px_shm_sweep_stale();
+void px_shm_remember(PxShm* shm);
+void px_shm_forget(PxShm* shm);
+
 // ---------------------------------------------------------------------------
-// Futex and time helpers.
+// Futex and clock helpers (futex.cpp).
 
 // Waits while *word == expected, up to timeoutMs (OS_INFINITE: no limit). Works
 // on memory shared between processes. Returns false on time-out.
@@ -128,7 +166,7 @@ std::uint64_t px_now_ms();
 std::uint32_t px_remaining_ms(std::uint64_t deadline, std::uint32_t timeoutMs);
 
 // ---------------------------------------------------------------------------
-// Fault guard for shared mappings.
+// Fault guard for shared mappings (bus_guard.cpp).
 //
 // Another process that holds a named object can shrink it (ftruncate); touching
 // a page of this process's mapping beyond the new end then raises SIGBUS. Every
@@ -137,6 +175,10 @@ std::uint32_t px_remaining_ms(std::uint64_t deadline, std::uint32_t timeoutMs);
 // and the range reads as zeros from then on (its contents are lost to this
 // process, as the shrinking process wanted). A SIGBUS anywhere else goes to the
 // handler that was installed before, or ends the process as without a guard.
+
+// Most views of mappings this process keeps at once (mapping.cpp's table); the
+// guard table holds those and one whole-object mapping per handle.
+inline constexpr std::size_t PX_MAX_VIEWS = 4096;
 
 // Registers [addr, addr + length); installs the handler on first use. False when
 // the guard table is full (the mapping then stays unguarded).

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/atomic.h"
 #include "platform/fault.h"
 #include "platform/named_mutex.h"
 #include "platform/posix/internal.h"
@@ -63,12 +64,14 @@ void InitRecord(void* base, void*) {
 }
 
 void Store(std::uint32_t* field, std::uint32_t value) {
-    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+    OsAtomicStoreRelaxed(field, value);
 }
 
-}  // namespace
+std::uint32_t Load(const std::uint32_t* field) {
+    return OsAtomicLoadRelaxed(field);
+}
 
-void px_mutex_destroy(PxObject* obj) {
+void DestroyMutex(PxObject* obj) {
     PxMutex* m = reinterpret_cast<PxMutex*>(obj);
     PxMutexShared* s = m->shared;
     delete m;
@@ -83,7 +86,7 @@ void px_mutex_destroy(PxObject* obj) {
             }
         }
     }
-    if (__atomic_load_n(&s->levels, __ATOMIC_RELAXED) != 0) {
+    if (Load(&s->levels) != 0) {
         // Closed while a thread of ours still owns it: leave the page mapped so
         // that thread's robust list stays valid; the kernel abandons the mutex
         // when the thread ends.
@@ -92,6 +95,49 @@ void px_mutex_destroy(PxObject* obj) {
     px_shm_put(s->shm);
     delete s;
 }
+
+std::uint32_t WaitMutex(PxObject* obj, std::uint32_t timeoutMs) {
+    PxMutexShared* s = reinterpret_cast<PxMutex*>(obj)->shared;
+    pthread_mutex_t* mx = &s->rec->mutex;
+    // A poll first: it also takes over a mutex whose owner is already gone, which
+    // is the usual abandoned case (and the one thread checkers follow best).
+    int rc = pthread_mutex_trylock(mx);
+    if (rc == EBUSY && timeoutMs == OS_INFINITE) {
+        rc = pthread_mutex_lock(mx);
+    } else if (rc == EBUSY && timeoutMs != 0) {
+        timespec at{};
+        clock_gettime(CLOCK_REALTIME, &at);
+        at.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+        at.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (at.tv_nsec >= 1000000000L) {
+            at.tv_sec += 1;
+            at.tv_nsec -= 1000000000L;
+        }
+        rc = pthread_mutex_timedlock(mx, &at);
+    }
+    switch (rc) {
+        case 0:
+            Store(&s->ownerTid, px_self_tid());
+            Store(&s->levels, Load(&s->levels) + 1);
+            return OS_WAIT_OBJECT_0;
+        case EOWNERDEAD:
+            // The owner ended holding it: we own it now, with one level, as Win32's
+            // WAIT_ABANDONED does; mark it usable again.
+            pthread_mutex_consistent(mx);
+            Store(&s->ownerTid, px_self_tid());
+            Store(&s->levels, 1);
+            return OS_WAIT_ABANDONED;
+        case EBUSY:
+        case ETIMEDOUT:
+            return OS_WAIT_TIMEOUT;
+        default:
+            return OS_WAIT_FAILED;
+    }
+}
+
+constexpr PxKindOps MUTEX_OPS{PX_KIND_MUTEX, DestroyMutex, WaitMutex};
+
+}  // namespace
 
 OsHandle OsCreateMutex(const char* name) {
     if (OsFaultHit(OS_FAULT_CREATE_MUTEX)) {
@@ -143,53 +189,13 @@ OsHandle OsCreateMutex(const char* name) {
         }
     }
     PxMutex* m = new PxMutex{};
-    m->header.kind = PX_KIND_MUTEX;
-    m->header.refs.store(1);
+    px_object_init(&m->header, &MUTEX_OPS, 1);
     m->shared = s;
     OsHandle h = px_handle_insert(&m->header);
     if (h == OS_NO_HANDLE) {
-        px_mutex_destroy(&m->header);
+        DestroyMutex(&m->header);
     }
     return h;
-}
-
-std::uint32_t px_mutex_wait(PxObject* obj, std::uint32_t timeoutMs) {
-    PxMutexShared* s = reinterpret_cast<PxMutex*>(obj)->shared;
-    pthread_mutex_t* mx = &s->rec->mutex;
-    // A poll first: it also takes over a mutex whose owner is already gone, which
-    // is the usual abandoned case (and the one thread checkers follow best).
-    int rc = pthread_mutex_trylock(mx);
-    if (rc == EBUSY && timeoutMs == OS_INFINITE) {
-        rc = pthread_mutex_lock(mx);
-    } else if (rc == EBUSY && timeoutMs != 0) {
-        timespec at{};
-        clock_gettime(CLOCK_REALTIME, &at);
-        at.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-        at.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-        if (at.tv_nsec >= 1000000000L) {
-            at.tv_sec += 1;
-            at.tv_nsec -= 1000000000L;
-        }
-        rc = pthread_mutex_timedlock(mx, &at);
-    }
-    switch (rc) {
-        case 0:
-            Store(&s->ownerTid, px_self_tid());
-            Store(&s->levels, s->levels + 1);
-            return OS_WAIT_OBJECT_0;
-        case EOWNERDEAD:
-            // The owner ended holding it: we own it now, with one level, as Win32's
-            // WAIT_ABANDONED does; mark it usable again.
-            pthread_mutex_consistent(mx);
-            Store(&s->ownerTid, px_self_tid());
-            Store(&s->levels, 1);
-            return OS_WAIT_ABANDONED;
-        case EBUSY:
-        case ETIMEDOUT:
-            return OS_WAIT_TIMEOUT;
-        default:
-            return OS_WAIT_FAILED;
-    }
 }
 
 bool OsReleaseMutex(OsHandle mutex) {
@@ -200,8 +206,8 @@ bool OsReleaseMutex(OsHandle mutex) {
     PxMutexShared* s = m->shared;
     bool ok = false;
     std::uint32_t self = px_self_tid();
-    if (__atomic_load_n(&s->ownerTid, __ATOMIC_RELAXED) == self && s->levels > 0) {
-        std::uint32_t levels = s->levels;
+    const std::uint32_t levels = Load(&s->levels);
+    if (Load(&s->ownerTid) == self && levels > 0) {
         Store(&s->levels, levels - 1);
         if (levels == 1) {
             Store(&s->ownerTid, 0);

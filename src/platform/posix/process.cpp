@@ -59,23 +59,7 @@ std::uint32_t CodeOf(const siginfo_t& info) {
     return 128u + static_cast<std::uint32_t>(info.si_status);
 }
 
-OsHandle Insert(int pidfd, pid_t pid, bool spawned) {
-    PxProcess* p = new PxProcess{};
-    p->header.kind = PX_KIND_PROCESS;
-    p->header.refs.store(1);
-    p->pidfd = pidfd;
-    p->pid = pid;
-    p->spawned = spawned;
-    OsHandle h = px_handle_insert(&p->header);
-    if (h == OS_NO_HANDLE) {
-        px_process_destroy(&p->header);
-    }
-    return h;
-}
-
-}  // namespace
-
-void px_process_destroy(PxObject* obj) {
+void DestroyProcess(PxObject* obj) {
     PxProcess* p = reinterpret_cast<PxProcess*>(obj);
     if (p->spawned && !p->reaped) {
         // Reap an ended child so it does not linger as a zombie.
@@ -87,7 +71,7 @@ void px_process_destroy(PxObject* obj) {
     delete p;
 }
 
-std::uint32_t px_process_wait(PxObject* obj, std::uint32_t timeoutMs) {
+std::uint32_t WaitProcess(PxObject* obj, std::uint32_t timeoutMs) {
     PxProcess* p = reinterpret_cast<PxProcess*>(obj);
     std::uint64_t deadline = px_now_ms() + (timeoutMs == OS_INFINITE ? 0 : timeoutMs);
     for (;;) {
@@ -102,6 +86,23 @@ std::uint32_t px_process_wait(PxObject* obj, std::uint32_t timeoutMs) {
         }
     }
 }
+
+constexpr PxKindOps PROCESS_OPS{PX_KIND_PROCESS, DestroyProcess, WaitProcess};
+
+OsHandle Insert(int pidfd, pid_t pid, bool spawned) {
+    PxProcess* p = new PxProcess{};
+    px_object_init(&p->header, &PROCESS_OPS, 1);
+    p->pidfd = pidfd;
+    p->pid = pid;
+    p->spawned = spawned;
+    OsHandle h = px_handle_insert(&p->header);
+    if (h == OS_NO_HANDLE) {
+        DestroyProcess(&p->header);
+    }
+    return h;
+}
+
+}  // namespace
 
 std::uint32_t OsCurrentProcessId() {
     return static_cast<std::uint32_t>(getpid());

@@ -1,7 +1,7 @@
 // Named shared objects with Win32 lifetime over POSIX shared memory: name
 // translation, create-or-open with a truthful "already existed", and the close
-// protocol that unlinks the name when the last holder anywhere lets go.
-#include <dirent.h>
+// protocol that unlinks the name when the last holder anywhere lets go. What
+// holders that died or exited leave behind is shm_cleanup.cpp's.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -9,10 +9,9 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "platform/atomic.h"
 #include "platform/posix/internal.h"
 
 namespace {
@@ -78,6 +77,25 @@ bool SameObject(int fd, const char* posixName) {
 bool ZeroFill(int fd, std::size_t size) {
     return ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
+
+}  // namespace
+
+bool px_shm_unlink_if_unheld(int fd, const char* posixName, bool waitForCreation) {
+    // Under the creation lock, an exclusive lock on byte 0 proves that no other
+    // description anywhere holds the object: it is ours to remove.
+    if (LockByte(fd, CREATION_BYTE, F_WRLCK, waitForCreation) &&
+        LockByte(fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(fd, posixName)) {
+        return shm_unlink(posixName) == 0;
+    }
+    return false;
+}
+
+void px_shm_unlock(int fd) {
+    LockByte(fd, HOLDER_BYTE, F_UNLCK, false);
+    LockByte(fd, CREATION_BYTE, F_UNLCK, false);
+}
+
+namespace {
 
 // Opens (and on first use locks) the named object; fills shm->size. Returns the
 // descriptor with a shared lock on byte 0, or -1.
@@ -146,91 +164,10 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
     return -1;
 }
 
-// Removes the names of objects whose holders all died without closing them (a
-// process killed or ended without closing keeps nothing alive, but its object's
-// name and pages would otherwise stay in /dev/shm until the next creator). Runs
-// once per process; objects being created or destroyed now (creation lock held)
-// are left alone.
-void SweepStale() {
-    DIR* dir = opendir("/dev/shm");
-    if (dir == nullptr) {
-        return;
-    }
-    while (dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, "kqvxi.", 6) != 0) {
-            continue;
-        }
-        char posixName[300];
-        std::snprintf(posixName, sizeof posixName, "/%s", entry->d_name);
-        int fd = shm_open(posixName, O_RDWR | O_CLOEXEC, 0);
-        if (fd < 0) {
-            continue;  // gone meanwhile, or another user's
-        }
-        if (LockByte(fd, CREATION_BYTE, F_WRLCK, false) &&
-            LockByte(fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(fd, posixName)) {
-            shm_unlink(posixName);
-        }
-        close(fd);
-    }
-    closedir(dir);
-}
-
-std::once_flag sweepOnce;
-
-// The named objects this process holds, so that a normal exit can let go of them
-// as Win32 closes a process's handles when it ends. Guarded by heldLock.
-std::mutex heldLock;
-PxShm* held[PX_MAX_HANDLES];
-std::once_flag exitHookOnce;
-
-// Runs at a normal process exit (not after a kill: then the next process's
-// SweepStale removes what is left). Other threads may still run and use their
-// mappings, so nothing is unmapped or closed: this process only stops counting
-// as a holder, and removes the name when it was the last one.
-void ReleaseHeldAtExit() {
-    std::lock_guard<std::mutex> guard(heldLock);
-    for (PxShm*& shm : held) {
-        if (shm == nullptr) {
-            continue;
-        }
-        LockByte(shm->fd, HOLDER_BYTE, F_UNLCK, false);
-        if (LockByte(shm->fd, CREATION_BYTE, F_WRLCK, false)) {
-            if (LockByte(shm->fd, HOLDER_BYTE, F_WRLCK, false) &&
-                SameObject(shm->fd, shm->posixName)) {
-                shm_unlink(shm->posixName);
-            }
-            LockByte(shm->fd, HOLDER_BYTE, F_UNLCK, false);
-            LockByte(shm->fd, CREATION_BYTE, F_UNLCK, false);
-        }
-        shm = nullptr;
-    }
-}
-
-void RememberHeld(PxShm* shm) {
-    std::call_once(exitHookOnce, [] { std::atexit(ReleaseHeldAtExit); });
-    std::lock_guard<std::mutex> guard(heldLock);
-    for (PxShm*& slot : held) {
-        if (slot == nullptr) {
-            slot = shm;
-            return;
-        }
-    }
-}
-
-void ForgetHeld(PxShm* shm) {
-    std::lock_guard<std::mutex> guard(heldLock);
-    for (PxShm*& slot : held) {
-        if (slot == shm) {
-            slot = nullptr;
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSize) {
-    static const char hex[] = "0123456789abcdef";
+    static constexpr char HEX_DIGITS[] = "0123456789abcdef";
     const char* prefix = KindPrefix(kind);
     std::size_t len = std::strlen(prefix);
     std::size_t limit = outSize - 1 < MAX_POSIX_NAME ? outSize - 1 : MAX_POSIX_NAME;
@@ -254,8 +191,8 @@ bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSiz
             out[len++] = static_cast<char>(c);
         } else {
             out[len++] = '%';
-            out[len++] = hex[c >> 4];
-            out[len++] = hex[c & 15];
+            out[len++] = HEX_DIGITS[c >> 4];
+            out[len++] = HEX_DIGITS[c & 15];
         }
     }
     if (truncated) {
@@ -273,13 +210,16 @@ bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSiz
 
 PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapWhole,
                    PxShmInit init, void* context, bool* existed) {
+    if (existed != nullptr) {
+        *existed = false;
+    }
     if (size == 0) {
         errno = EINVAL;
         return nullptr;
     }
-    std::call_once(sweepOnce, SweepStale);
+    px_shm_sweep_stale();
     PxShm* shm = new PxShm{};
-    shm->refs.store(1);
+    OsAtomicStoreRelaxed(&shm->refs, 1);
     shm->fd = -1;
     shm->named = name != nullptr;
     bool wasThere = false;
@@ -331,7 +271,7 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
         px_guard_add(shm->base, shm->size);
     }
     if (shm->named) {
-        RememberHeld(shm);
+        px_shm_remember(shm);
     }
     if (existed != nullptr) {
         *existed = wasThere;
@@ -340,30 +280,22 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
 }
 
 void px_shm_put(PxShm* shm) {
-    if (shm->refs.fetch_sub(1) != 1) {
+    if (OsAtomicFetchSub(&shm->refs, 1) != 1) {
         return;
     }
     if (shm->named) {
-        ForgetHeld(shm);
+        px_shm_forget(shm);
     }
     if (shm->base != nullptr) {
         px_guard_remove(shm->base);
         munmap(shm->base, shm->size);
     }
     if (shm->named) {
-        // Under the creation lock, an exclusive lock on byte 0 proves that no other
-        // description anywhere holds the object: it is ours to remove.
-        if (LockByte(shm->fd, CREATION_BYTE, F_WRLCK, true)) {
-            if (LockByte(shm->fd, HOLDER_BYTE, F_WRLCK, false) &&
-                SameObject(shm->fd, shm->posixName)) {
-                shm_unlink(shm->posixName);
-            }
-        }
+        px_shm_unlink_if_unheld(shm->fd, shm->posixName, true);
     }
     // Views mapped from this description keep it open after close, and with it
     // its locks: release them explicitly so only handles count as holders.
-    LockByte(shm->fd, HOLDER_BYTE, F_UNLCK, false);
-    LockByte(shm->fd, CREATION_BYTE, F_UNLCK, false);
+    px_shm_unlock(shm->fd);
     close(shm->fd);
     delete shm;
 }

@@ -12,6 +12,7 @@
 #include <climits>
 #include <mutex>
 
+#include "platform/atomic.h"
 #include "platform/fault.h"
 #include "platform/posix/internal.h"
 #include "platform/process.h"
@@ -63,7 +64,7 @@ void Finish(PxThread* t, std::uint32_t code) {
     {
         std::lock_guard<std::mutex> guard(t->lock);
         t->exitCode = code;
-        __atomic_store_n(&t->ended, 1u, __ATOMIC_SEQ_CST);
+        OsAtomicStoreSeqCst(&t->ended, 1u);
     }
     px_futex_wake(&t->ended, INT_MAX);
     currentThread = nullptr;
@@ -73,20 +74,18 @@ void Finish(PxThread* t, std::uint32_t code) {
 void* Trampoline(void* arg) {
     PxThread* t = static_cast<PxThread*>(arg);
     currentThread = t;
-    __atomic_store_n(&t->tid, px_self_tid(), __ATOMIC_SEQ_CST);
+    OsAtomicStoreSeqCst(&t->tid, px_self_tid());
     px_futex_wake(&t->tid, INT_MAX);
     // Run only once the creator watches this thread, so its id cannot be reused
     // by another thread before the pidfd is bound to it.
-    while (__atomic_load_n(&t->watched, __ATOMIC_SEQ_CST) == 0) {
+    while (OsAtomicLoadSeqCst(&t->watched) == 0) {
         px_futex_wait(&t->watched, 0, 100);
     }
     Finish(t, t->proc(t->parameter));
     return nullptr;
 }
 
-}  // namespace
-
-void px_thread_destroy(PxObject* obj) {
+void DestroyThread(PxObject* obj) {
     PxThread* t = reinterpret_cast<PxThread*>(obj);
     if (t->pidfd >= 0) {
         close(t->pidfd);
@@ -94,10 +93,10 @@ void px_thread_destroy(PxObject* obj) {
     delete t;
 }
 
-std::uint32_t px_thread_wait(PxObject* obj, std::uint32_t timeoutMs) {
+std::uint32_t WaitThread(PxObject* obj, std::uint32_t timeoutMs) {
     PxThread* t = reinterpret_cast<PxThread*>(obj);
     std::uint64_t deadline = px_now_ms() + (timeoutMs == OS_INFINITE ? 0 : timeoutMs);
-    while (__atomic_load_n(&t->ended, __ATOMIC_SEQ_CST) == 0) {
+    while (OsAtomicLoadSeqCst(&t->ended) == 0) {
         std::uint32_t left = px_remaining_ms(deadline, timeoutMs);
         if (left == 0) {
             return OS_WAIT_TIMEOUT;
@@ -116,6 +115,10 @@ std::uint32_t px_thread_wait(PxObject* obj, std::uint32_t timeoutMs) {
     }
 }
 
+constexpr PxKindOps THREAD_OPS{PX_KIND_THREAD, DestroyThread, WaitThread};
+
+}  // namespace
+
 OsHandle OsCreateThread(OsThreadProc proc, void* parameter, std::uint32_t* threadId) {
     if (OsFaultHit(OS_FAULT_CREATE_THREAD)) {
         errno = EAGAIN;
@@ -126,8 +129,7 @@ OsHandle OsCreateThread(OsThreadProc proc, void* parameter, std::uint32_t* threa
         return OS_NO_HANDLE;
     }
     PxThread* t = new PxThread{};
-    t->header.kind = PX_KIND_THREAD;
-    t->header.refs.store(2);  // the handle and the running thread
+    px_object_init(&t->header, &THREAD_OPS, 2);  // the handle and the running thread
     t->proc = proc;
     t->parameter = parameter;
     t->pidfd = -1;
@@ -143,18 +145,18 @@ OsHandle OsCreateThread(OsThreadProc proc, void* parameter, std::uint32_t* threa
     int rc = pthread_create(&pt, &attr, Trampoline, t);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        t->header.refs.fetch_sub(1);  // the thread never ran
+        OsAtomicFetchSub(&t->header.refs, 1);  // the thread never ran
         OsCloseHandle(h);
         errno = rc;
         return OS_NO_HANDLE;
     }
     // Win32 hands back the id at once; wait the moment the thread needs to store it.
-    while (__atomic_load_n(&t->tid, __ATOMIC_SEQ_CST) == 0) {
+    while (OsAtomicLoadSeqCst(&t->tid) == 0) {
         px_futex_wait(&t->tid, 0, 100);
     }
     t->pidfd =
         static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(t->tid), PX_PIDFD_THREAD));
-    __atomic_store_n(&t->watched, 1u, __ATOMIC_SEQ_CST);
+    OsAtomicStoreSeqCst(&t->watched, 1u);
     px_futex_wake(&t->watched, INT_MAX);
     if (threadId != nullptr) {
         *threadId = t->tid;
@@ -170,7 +172,7 @@ bool OsSetThreadTimeCritical(OsHandle thread) {
     bool ok = false;
     {
         std::lock_guard<std::mutex> guard(t->lock);
-        if (t->ended == 0) {
+        if (OsAtomicLoadRelaxed(&t->ended) == 0) {
             sched_param param{};
             param.sched_priority = sched_get_priority_max(SCHED_FIFO);
             // Without real-time rights the kernel refuses with EPERM: reported, not fatal.
@@ -198,7 +200,8 @@ bool OsGetExitCodeThread(OsHandle thread, std::uint32_t* exitCode) {
     bool ok = exitCode != nullptr;
     if (ok) {
         std::lock_guard<std::mutex> guard(t->lock);
-        *exitCode = t->ended != 0 && KernelDone(t, 0) ? t->exitCode : OS_STILL_ACTIVE;
+        *exitCode =
+            OsAtomicLoadRelaxed(&t->ended) != 0 && KernelDone(t, 0) ? t->exitCode : OS_STILL_ACTIVE;
     }
     px_object_put(&t->header);
     return ok;

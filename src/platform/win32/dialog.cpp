@@ -1,17 +1,16 @@
 // Win32 backend: the message box and the debugger output, with their test hooks.
 #include <windows.h>
 
-#include <atomic>
-
+#include "platform/atomic.h"
 #include "platform/dialog.h"
 
 namespace {
-std::atomic<OsMessageBoxHook> messageBoxHook{nullptr};
-std::atomic<OsDebugOutputHook> debugOutputHook{nullptr};
+OsMessageBoxHook messageBoxHook = nullptr;  // through platform/atomic.h
+OsDebugOutputHook debugOutputHook = nullptr;
 }  // namespace
 
 int OsMessageBox(const char* text, const char* caption, std::uint32_t style) {
-    if (OsMessageBoxHook hook = messageBoxHook.load()) {
+    if (OsMessageBoxHook hook = OsAtomicLoad(&messageBoxHook)) {
         return hook(text, caption, style);
     }
     // A box that could not be shown answers 0, or -1 under Wine without a display.
@@ -20,7 +19,7 @@ int OsMessageBox(const char* text, const char* caption, std::uint32_t style) {
 }
 
 void OsDebugOutput(const char* text) {
-    if (OsDebugOutputHook hook = debugOutputHook.load()) {
+    if (OsDebugOutputHook hook = OsAtomicLoad(&debugOutputHook)) {
         hook(text);
         return;
     }
@@ -28,9 +27,9 @@ void OsDebugOutput(const char* text) {
 }
 
 void OsSetMessageBoxHook(OsMessageBoxHook hook) {
-    messageBoxHook.store(hook);
+    OsAtomicStore(&messageBoxHook, hook);
 }
 
 void OsSetDebugOutputHook(OsDebugOutputHook hook) {
-    debugOutputHook.store(hook);
+    OsAtomicStore(&debugOutputHook, hook);
 }
