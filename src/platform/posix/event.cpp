@@ -30,6 +30,9 @@ static_assert(alignof(PxEventRecord) == 4, "futex words must be 4-byte aligned")
 
 constexpr std::uint32_t EVENT_MAGIC = 0x4b514556u;  // "KQEV"
 
+// Longest single futex sleep of a wait; see px_event_wait.
+constexpr std::uint32_t EVENT_WAIT_SLICE_MS = 250;
+
 struct PxEvent {
     PxObject header;
     PxShm* shm;
@@ -201,10 +204,18 @@ std::uint32_t px_event_wait(PxObject* obj, std::uint32_t timeoutMs) {
         if (left == 0) {
             break;
         }
-        // Sleeps only while state is still 0; a set in between makes it return at once.
-        px_futex_wait(&rec->state, 0, left);
+        // Sleeps only while state is still 0; a set in between makes it return at
+        // once. Bound: EVENT_WAIT_SLICE_MS per sleep, then state is looked at
+        // again, so a set that skipped the wake (any process with the object can
+        // overwrite `waiters`) costs this waiter at most one slice.
+        px_futex_wait(&rec->state, 0, left < EVENT_WAIT_SLICE_MS ? left : EVENT_WAIT_SLICE_MS);
     }
-    __atomic_sub_fetch(&rec->waiters, 1u, __ATOMIC_SEQ_CST);
+    // Never below zero, whatever another process wrote meanwhile: a count that
+    // wrapped would let sets pile up grants.
+    std::uint32_t w = Load(&rec->waiters);
+    while (w > 0 && !__atomic_compare_exchange_n(&rec->waiters, &w, w - 1, false, __ATOMIC_SEQ_CST,
+                                                 __ATOMIC_SEQ_CST)) {
+    }
     if (!signalled && rec->manualReset == 0) {
         // A grant that arrived while leaving is ours; otherwise leave none behind
         // that were meant for this waiter.

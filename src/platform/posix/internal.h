@@ -113,6 +113,19 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
 // Drops one reference; the last runs the close protocol.
 void px_shm_put(PxShm* shm);
 
+// The directory of named objects (shm_dir.cpp): only the service owner, and its
+// group when one is configured, can create names in it. Resolved on first use;
+// -1 with errno when it cannot be found or made.
+int px_shm_dir_fd();
+
+// Mode of new objects: 0600, or 0660 with a service group.
+mode_t px_shm_object_mode();
+
+// Checks an object just opened in the directory (after setting the mode and
+// group of one this open created): a regular file of the service owner or of
+// this process's user, with no bits for others. False with EACCES otherwise.
+bool px_shm_adopt(int fd, bool created);
+
 // ---------------------------------------------------------------------------
 // Futex and time helpers.
 

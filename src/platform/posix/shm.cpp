@@ -1,12 +1,17 @@
 // Named shared objects with Win32 lifetime over POSIX shared memory: name
 // translation, create-or-open with a truthful "already existed", and the close
-// protocol that unlinks the name when the last holder anywhere lets go.
+// protocol that unlinks the name when the last holder anywhere lets go. Objects
+// are files in the directory of shm_dir.cpp, opened relative to it and never
+// through a link; their pages are reserved when they are sized, so a full file
+// system is an error at create or open, never a SIGBUS at a later write.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +31,13 @@ constexpr int OPEN_RETRIES = 100;
 
 // Longest POSIX name we produce; NAME_MAX (255) counts the part after the slash.
 constexpr std::size_t MAX_POSIX_NAME = 200;
+
+// The creation lock is held by a process only for the few system calls of a
+// create, an open or a close; one that holds it longer (stopped, or hostile) must
+// not hold us. Tries back off from 1 ms to 10 ms and give up after this bound.
+constexpr std::uint64_t CREATION_LOCK_BOUND_MS = 200;
+constexpr long CREATION_BACKOFF_FIRST_MS = 1;
+constexpr long CREATION_BACKOFF_MAX_MS = 10;
 
 const char* KindPrefix(PxShmKind kind) {
     switch (kind) {
@@ -57,51 +69,98 @@ bool LockByte(int fd, off_t byte, short type, bool wait) {
     }
 }
 
-// True when posixName still names the object open on fd.
-bool SameObject(int fd, const char* posixName) {
-    struct stat mine {};
-    if (fstat(fd, &mine) != 0) {
-        return false;
+// Takes the creation lock (byte 1) within CREATION_LOCK_BOUND_MS: non-blocking
+// tries with a growing sleep between them. False with EBUSY when the bound
+// passed: the object counts as busy.
+bool LockCreation(int fd) {
+    const std::uint64_t start = px_now_ms();
+    long sleepMs = CREATION_BACKOFF_FIRST_MS;
+    for (;;) {
+        if (LockByte(fd, CREATION_BYTE, F_WRLCK, false)) {
+            return true;
+        }
+        if (errno != EAGAIN && errno != EACCES) {
+            return false;
+        }
+        if (px_now_ms() - start >= CREATION_LOCK_BOUND_MS) {
+            errno = EBUSY;
+            return false;
+        }
+        timespec ts{0, sleepMs * 1000000L};
+        nanosleep(&ts, nullptr);
+        sleepMs = sleepMs * 2 < CREATION_BACKOFF_MAX_MS ? sleepMs * 2 : CREATION_BACKOFF_MAX_MS;
     }
-    int other = shm_open(posixName, O_RDONLY | O_CLOEXEC, 0);
-    if (other < 0) {
-        return false;
-    }
-    struct stat theirs {};
-    bool same =
-        fstat(other, &theirs) == 0 && theirs.st_dev == mine.st_dev && theirs.st_ino == mine.st_ino;
-    close(other);  // closing another description never drops the locks held on fd
-    return same;
 }
 
-// Sets the object's size, zero-filled: a stale object's old contents are dropped.
+// The object's file name inside the directory ("kqvxi.<kind>.<escaped name>").
+const char* FileName(const PxShm* shm) {
+    return shm->posixName + 1;
+}
+
+// True when the name still names the object open on fd.
+bool SameObject(int fd, const PxShm* shm) {
+    struct stat mine {};
+    struct stat theirs {};
+    int dir = px_shm_dir_fd();
+    return dir >= 0 && fstat(fd, &mine) == 0 &&
+           fstatat(dir, FileName(shm), &theirs, AT_SYMLINK_NOFOLLOW) == 0 &&
+           theirs.st_dev == mine.st_dev && theirs.st_ino == mine.st_ino;
+}
+
+void Unlink(const PxShm* shm) {
+    int dir = px_shm_dir_fd();
+    if (dir >= 0) {
+        unlinkat(dir, FileName(shm), 0);
+    }
+}
+
+// Reserves the pages of [0, size): a full file system fails here (ENOSPC)
+// instead of raising SIGBUS at the first write through a mapping.
+bool Reserve(int fd, std::size_t size) {
+    int rc = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    return true;
+}
+
+// Sets the object's size, zero-filled and reserved: a stale object's old
+// contents are dropped.
 bool ZeroFill(int fd, std::size_t size) {
-    return ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
+    return ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+           Reserve(fd, size);
 }
 
 // Opens (and on first use locks) the named object; fills shm->size. Returns the
 // descriptor with a shared lock on byte 0, or -1.
 int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool* existed) {
+    int dir = px_shm_dir_fd();
+    if (dir < 0) {
+        return -1;
+    }
     for (int attempt = 0; attempt < OPEN_RETRIES; ++attempt) {
-        int fd = shm_open(shm->posixName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // O_NONBLOCK: a FIFO at the name must not hold the open (it is refused below).
+        constexpr int FLAGS = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+        bool fresh = true;
+        int fd = openat(dir, FileName(shm), FLAGS | O_CREAT | O_EXCL, px_shm_object_mode());
+        if (fd < 0 && errno == EEXIST) {
+            fresh = false;
+            fd = openat(dir, FileName(shm), FLAGS);
+            if (fd < 0 && errno == ENOENT) {
+                continue;  // unlinked between the two opens
+            }
+        }
         if (fd < 0) {
             return -1;
         }
-        // A name another user created is refused, never adopted: it could have
-        // been put there to catch this process's objects (and root could open it).
-        struct stat owner {};
-        if (fstat(fd, &owner) != 0 || owner.st_uid != geteuid()) {
-            close(fd);
-            errno = EACCES;
-            return -1;
-        }
-        if (!LockByte(fd, CREATION_BYTE, F_WRLCK, true)) {
+        if (!px_shm_adopt(fd, fresh) || !LockCreation(fd)) {
             int saved = errno;
             close(fd);
             errno = saved;
             return -1;
         }
-        if (!SameObject(fd, shm->posixName)) {
+        if (!SameObject(fd, shm)) {
             close(fd);  // unlinked by a last closer meanwhile: start again
             continue;
         }
@@ -131,6 +190,8 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
                 ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
                 shm->size = size;
             }
+            // Pages a holder punched out (or never reserved) are reserved now.
+            ok = ok && Reserve(fd, shm->size);
         }
         int saved = errno;
         LockByte(fd, CREATION_BYTE, F_UNLCK, false);
@@ -152,23 +213,31 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
 // once per process; objects being created or destroyed now (creation lock held)
 // are left alone.
 void SweepStale() {
-    DIR* dir = opendir("/dev/shm");
+    int dirFd = px_shm_dir_fd();
+    int listFd = dirFd >= 0 ? openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
     if (dir == nullptr) {
+        if (listFd >= 0) {
+            close(listFd);
+        }
         return;
     }
+    PxShm probe{};
     while (dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, "kqvxi.", 6) != 0) {
+        if (std::strncmp(entry->d_name, "kqvxi.", 6) != 0 ||
+            std::strlen(entry->d_name) + 2 > sizeof probe.posixName) {
             continue;
         }
-        char posixName[300];
-        std::snprintf(posixName, sizeof posixName, "/%s", entry->d_name);
-        int fd = shm_open(posixName, O_RDWR | O_CLOEXEC, 0);
+        probe.posixName[0] = '/';
+        std::memcpy(probe.posixName + 1, entry->d_name, std::strlen(entry->d_name) + 1);
+        int fd = openat(dirFd, entry->d_name, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
-            continue;  // gone meanwhile, or another user's
+            continue;  // gone meanwhile, or not a file we may open
         }
-        if (LockByte(fd, CREATION_BYTE, F_WRLCK, false) &&
-            LockByte(fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(fd, posixName)) {
-            shm_unlink(posixName);
+        // Only objects that an open would accept: anything else stays, refused.
+        if (px_shm_adopt(fd, false) && LockByte(fd, CREATION_BYTE, F_WRLCK, false) &&
+            LockByte(fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(fd, &probe)) {
+            Unlink(&probe);
         }
         close(fd);
     }
@@ -195,9 +264,8 @@ void ReleaseHeldAtExit() {
         }
         LockByte(shm->fd, HOLDER_BYTE, F_UNLCK, false);
         if (LockByte(shm->fd, CREATION_BYTE, F_WRLCK, false)) {
-            if (LockByte(shm->fd, HOLDER_BYTE, F_WRLCK, false) &&
-                SameObject(shm->fd, shm->posixName)) {
-                shm_unlink(shm->posixName);
+            if (LockByte(shm->fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(shm->fd, shm)) {
+                Unlink(shm);
             }
             LockByte(shm->fd, HOLDER_BYTE, F_UNLCK, false);
             LockByte(shm->fd, CREATION_BYTE, F_UNLCK, false);
@@ -294,8 +362,10 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
         shm->fd = memfd_create("kqvxi", MFD_CLOEXEC);
         shm->size = size;
         if (shm->fd >= 0 && !ZeroFill(shm->fd, size)) {
+            int saved = errno;
             close(shm->fd);
             shm->fd = -1;
+            errno = saved;
         }
         if (shm->fd >= 0 && init != nullptr) {
             void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, shm->fd, 0);
@@ -352,11 +422,12 @@ void px_shm_put(PxShm* shm) {
     }
     if (shm->named) {
         // Under the creation lock, an exclusive lock on byte 0 proves that no other
-        // description anywhere holds the object: it is ours to remove.
-        if (LockByte(shm->fd, CREATION_BYTE, F_WRLCK, true)) {
-            if (LockByte(shm->fd, HOLDER_BYTE, F_WRLCK, false) &&
-                SameObject(shm->fd, shm->posixName)) {
-                shm_unlink(shm->posixName);
+        // description anywhere holds the object: it is ours to remove. When the
+        // creation lock stays taken beyond its bound, the name is left for the
+        // next process's sweep rather than waiting on whoever holds it.
+        if (LockCreation(shm->fd)) {
+            if (LockByte(shm->fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(shm->fd, shm)) {
+                Unlink(shm);
             }
         }
     }
