@@ -4,6 +4,7 @@
 // in a private base directory or namespace, never among a live system's objects.
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -38,6 +39,18 @@ constexpr uid_t NOBODY = 65534;
 // This process's own objects live in a namespace of their own; a role started by
 // RunRole keeps the one (or none: empty) that it was given.
 const bool privateNamespace = setenv("KQVXI_NAMESPACE", "test-platform-names", 0) == 0;
+
+// Removes this process's namespace directory after the tests, when empty.
+struct NamespaceCleanup : ::testing::Environment {
+    void TearDown() override {
+        char dir[1024];
+        if (px_shm_dir_path(dir, sizeof dir)) {
+            rmdir(dir);
+        }
+    }
+};
+::testing::Environment* const namespaceCleanup =
+    ::testing::AddGlobalTestEnvironment(new NamespaceCleanup);
 
 // Names a client (of pid 0x1234), the server and the simulated board open.
 const char* const SYSTEM_NAMES[] = {
@@ -454,7 +467,8 @@ KQ_CHILD_ROLE(hold_marked) {
     if (view == nullptr) {
         return 40;
     }
-    view[0] = std::getenv("KQVXI_NAMESPACE")[0];
+    const char* word = std::getenv("KQVXI_NAMESPACE");
+    view[0] = word != nullptr && *word != 0 ? word[0] : 'x';
     std::printf("ready\n");
     std::fflush(stdout);
     pause();
@@ -508,6 +522,75 @@ TEST(PlatformNames, NamespacesKeepTheSameNameApart) {
     EXPECT_EQ(lstat((base.path + "/kqvxi-" + uid + ".alpha").c_str(), &st), 0);
     EXPECT_EQ(lstat((base.path + "/kqvxi-" + uid + ".beta").c_str(), &st), 0);
     EXPECT_EQ(lstat((base.path + "/kqvxi-" + uid + ".a_2fb").c_str(), &st), 0);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+}
+
+// args: name, "new" or "old". Opens a mapping of name; 0 when it opened and was
+// new or old as told, and its file carries the service group with mode 0660.
+KQ_CHILD_ROLE(open_grouped) {
+    bool existed = false;
+    OsHandle m = OsCreateMapping(args.at(0).c_str(), 4096, &existed);
+    if (m == OS_NO_HANDLE) {
+        std::fprintf(stderr, "grouped open as %d: %s\n", static_cast<int>(geteuid()),
+                     std::strerror(errno));
+        return 70;
+    }
+    if (existed != (args.at(1) == "old")) {
+        return 71;
+    }
+    char path[2048];
+    struct stat st {};
+    if (!px_shm_path("map", args.at(0).c_str(), path, sizeof path) || lstat(path, &st) != 0) {
+        return 72;
+    }
+    return st.st_gid == NOBODY && (st.st_mode & 07777) == 0660 ? 0 : 73;
+}
+
+// With a service group, a client of another user in the group opens the owner's
+// objects and creates its own that the owner opens; a user outside is refused.
+TEST(PlatformNames, AServiceGroupSharesObjectsWithItsMembersOnly) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run clients as other users";
+    }
+    PrivateBase base;
+    ASSERT_FALSE(base.path.empty());
+    const std::string owner = std::to_string(geteuid());
+    const std::vector<std::string> env{"KQVXI_SHM_DIR=" + base.path, "KQVXI_SERVICE_USER=" + owner,
+                                       "KQVXI_SERVICE_GROUP=" + std::to_string(NOBODY)};
+    const auto as = [](uid_t uid, gid_t gid) {
+        return [uid, gid] {
+            umask(022);  // the usual one: modes must not depend on it
+            return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0 ? 0 : 80;
+        };
+    };
+    const std::string ownerMade = UniqueName("grouped owner");
+    const std::string clientMade = UniqueName("grouped client");
+    pid_t holder = -1;
+    // The owner's object stays held while the others look.
+    RunRole(env, "hold_marked", {ownerMade}, Nothing, &holder);
+    ASSERT_GT(holder, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    struct stat st {};
+    const std::string dir = base.path + "/kqvxi-" + owner;
+    ASSERT_EQ(lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0770u);
+    EXPECT_EQ(st.st_gid, NOBODY);
+
+    EXPECT_EQ(RunRole(env, "open_grouped", {ownerMade, "old"}, as(NOBODY, NOBODY)), 0);
+    EXPECT_EQ(RunRole(env, "open_grouped", {clientMade, "new"}, as(NOBODY, NOBODY)), 0);
+    EXPECT_EQ(RunRole(env, "open_grouped", {ownerMade, "old"}, as(NOBODY - 1, NOBODY - 1)), 70)
+        << "a user outside the group reached the owner's object";
+    // The owner opens what the member created (its file is the member's).
+    const std::string memberFile = dir + "/kqvxi.map." + Escaped(clientMade.c_str());
+    pid_t memberHolder = -1;
+    RunRole(env, "hold_marked", {clientMade}, as(NOBODY, NOBODY), &memberHolder);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(lstat(memberFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, NOBODY);
+    EXPECT_EQ(RunRole(env, "open_grouped", {clientMade, "old"}, Nothing), 0);
+    kill(memberHolder, SIGKILL);
+    waitpid(memberHolder, nullptr, 0);
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
 }

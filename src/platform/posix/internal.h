@@ -122,8 +122,9 @@ int px_shm_dir_fd();
 mode_t px_shm_object_mode();
 
 // Checks an object just opened in the directory (after setting the mode and
-// group of one this open created): a regular file of the service owner or of
-// this process's user, with no bits for others. False with EACCES otherwise.
+// group of one this open created): a regular file of the service owner, of
+// this process's user or (with a service group) of that group, with no bits for
+// others. False with EACCES otherwise.
 bool px_shm_adopt(int fd, bool created);
 
 // ---------------------------------------------------------------------------

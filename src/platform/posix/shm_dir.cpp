@@ -261,9 +261,11 @@ bool px_shm_adopt(int fd, bool created) {
         }
     }
     // Anything else is refused, never adopted: it could have been put there to
-    // catch this process's objects.
-    if (!S_ISREG(st.st_mode) || (st.st_uid != s.owner && st.st_uid != geteuid()) ||
-        (st.st_mode & 07007) != 0) {
+    // catch this process's objects. With a service group, a member's object (a
+    // client's block) carries the group: only members can create names here.
+    const bool trustedOwner =
+        st.st_uid == s.owner || st.st_uid == geteuid() || (s.grouped && st.st_gid == s.group);
+    if (!S_ISREG(st.st_mode) || !trustedOwner || (st.st_mode & 07007) != 0) {
         errno = EACCES;
         return false;
     }
