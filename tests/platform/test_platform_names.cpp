@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +142,9 @@ int RunRole(const std::vector<std::string>& env, const std::string& role,
         if (early != 0) {
             _exit(early);
         }
+        // A role left running (a holder) ends with this test process; set after
+        // beforeExec, whose change of user would clear it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         execve(exe, argv.data(), envp.data());
         _exit(127);
     }

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/atomic.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/shm_path.h"
 
@@ -27,9 +28,11 @@ constexpr int DIR_CANDIDATES = 64;
 // Longest namespace word accepted (before escaping).
 constexpr std::size_t MAX_NAMESPACE = 64;
 
-// Where objects live, once resolved. Guarded by dirLock; fd stays -1 until a
-// resolution succeeds, so a process started before the owner made the directory
-// tries again at its next open.
+// Where objects live, once resolved. Written under dirLock before resolved is
+// set (release), and never again: readers that see resolved read it without the
+// lock (so a child forked while another thread held the lock still gets on).
+// Until a resolution succeeds, a process started before the owner made the
+// directory tries again at its next open.
 struct ShmDirState {
     int fd;           // the directory, O_DIRECTORY | O_NOFOLLOW, close-on-exec
     uid_t owner;      // the service owner
@@ -40,6 +43,7 @@ struct ShmDirState {
 
 std::mutex dirLock;
 ShmDirState dirState{-1, 0, 0, false, {}};
+std::int32_t resolved = 0;
 
 // Parses a user given by name or number; false when unknown.
 bool ParseUser(const char* text, uid_t* out) {
@@ -215,13 +219,16 @@ bool Resolve(ShmDirState* s) {
 
 // Resolves on first use (and after a failed one); -1 with errno on failure.
 int DirFd(ShmDirState* copy) {
-    std::lock_guard<std::mutex> guard(dirLock);
-    if (dirState.fd < 0) {
-        ShmDirState fresh{-1, 0, 0, false, {}};
-        if (!Resolve(&fresh)) {
-            return -1;
+    if (OsAtomicLoad(&resolved) == 0) {
+        std::lock_guard<std::mutex> guard(dirLock);
+        if (OsAtomicLoadRelaxed(&resolved) == 0) {
+            ShmDirState fresh{-1, 0, 0, false, {}};
+            if (!Resolve(&fresh)) {
+                return -1;
+            }
+            dirState = fresh;
+            OsAtomicStore(&resolved, 1);
         }
-        dirState = fresh;
     }
     if (copy != nullptr) {
         *copy = dirState;
