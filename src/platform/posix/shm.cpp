@@ -126,10 +126,17 @@ bool Reserve(int fd, std::size_t size) {
 }
 
 // Sets the object's size, zero-filled and reserved: a stale object's old
-// contents are dropped.
+// contents are dropped. On failure the object is left empty, so pages reserved
+// before the file system ran out go back to it.
 bool ZeroFill(int fd, std::size_t size) {
-    return ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0 &&
-           Reserve(fd, size);
+    if (ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+        Reserve(fd, size)) {
+        return true;
+    }
+    int saved = errno;
+    (void)!ftruncate(fd, 0);
+    errno = saved;
+    return false;
 }
 
 // Opens (and on first use locks) the named object; fills shm->size. Returns the
@@ -190,8 +197,10 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
                 ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
                 shm->size = size;
             }
-            // Pages a holder punched out (or never reserved) are reserved now.
-            ok = ok && Reserve(fd, shm->size);
+            // Pages a holder punched out (or never reserved) are reserved now, as
+            // far as this opener asked: a holder that grew the object beyond that
+            // must not make the open fail.
+            ok = ok && Reserve(fd, size);
         }
         int saved = errno;
         LockByte(fd, CREATION_BYTE, F_UNLCK, false);
