@@ -26,6 +26,7 @@
 #include "platform/mapping.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
+#include "platform/posix/shm_path.h"
 #include "platform/thread.h"
 #include "support/child.h"
 
@@ -48,10 +49,14 @@ int InChild(Body body) {
     return WEXITSTATUS(status);
 }
 
-// Names in /dev/shm that start with prefix and contain part.
+// Names in the object directory that start with prefix and contain part.
 int CountShmFiles(const char* prefix, const char* part, mode_t* mode) {
     int n = 0;
-    DIR* d = opendir("/dev/shm");
+    char dir[1024];
+    if (!px_shm_dir_path(dir, sizeof dir)) {
+        return -1;
+    }
+    DIR* d = opendir(dir);
     if (d == nullptr) {
         return -1;
     }
@@ -59,7 +64,7 @@ int CountShmFiles(const char* prefix, const char* part, mode_t* mode) {
         if (std::strncmp(e->d_name, prefix, std::strlen(prefix)) == 0 &&
             std::strstr(e->d_name, part) != nullptr) {
             struct stat st {};
-            std::string path = std::string("/dev/shm/") + e->d_name;
+            std::string path = std::string(dir) + "/" + e->d_name;
             if (stat(path.c_str(), &st) == 0 && mode != nullptr) {
                 *mode = st.st_mode & 0777;
             }
@@ -138,10 +143,13 @@ TEST(PlatformPosix, AnotherUserCannotOpenTheObjects) {
     // A fresh program, so nothing of this process's own bookkeeping is inherited.
     char exe[4096];
     ASSERT_TRUE(OsSelfExePath(exe, sizeof exe));
+    const uid_t owner = geteuid();
     int opened = InChild([&] {
         if (setgid(NOBODY) != 0 || setuid(NOBODY) != 0) {
             return 9;
         }
+        // Aimed at our objects: without this, nobody gets a directory of its own.
+        setenv("KQVXI_SERVICE_USER", std::to_string(owner).c_str(), 1);
         execl(exe, exe, "--kq-child", "open_all_kinds", name.c_str(), nullptr);
         return 8;
     });

@@ -31,6 +31,9 @@ static_assert(alignof(PxEventRecord) == 4, "futex words must be 4-byte aligned")
 
 constexpr std::uint32_t EVENT_MAGIC = 0x4b514556u;  // "KQEV"
 
+// Longest single futex sleep of a wait; see px_event_wait.
+constexpr std::uint32_t EVENT_WAIT_SLICE_MS = 250;
+
 struct PxEvent {
     PxObject header;
     PxShm* shm;
@@ -116,10 +119,17 @@ std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
         if (left == 0) {
             break;
         }
-        // Sleeps only while state is still 0; a set in between makes it return at once.
-        px_futex_wait(&rec->state, 0, left);
+        // Sleeps only while state is still 0; a set in between makes it return at
+        // once. Bound: EVENT_WAIT_SLICE_MS per sleep, then state is looked at
+        // again, so a set that skipped the wake (any process with the object can
+        // overwrite `waiters`) costs this waiter at most one slice.
+        px_futex_wait(&rec->state, 0, left < EVENT_WAIT_SLICE_MS ? left : EVENT_WAIT_SLICE_MS);
     }
-    OsAtomicFetchSub(&rec->waiters, 1u);
+    // Never below zero, whatever another process wrote meanwhile: a count that
+    // wrapped would let sets pile up grants.
+    std::uint32_t w = Load(&rec->waiters);
+    while (w > 0 && !OsAtomicCompareExchange(&rec->waiters, &w, w - 1)) {
+    }
     if (!signalled && rec->manualReset == 0) {
         // A grant that arrived while leaving is ours; otherwise leave none behind
         // that were meant for this waiter.

@@ -150,6 +150,19 @@ void px_shm_unlock(int fd);
 void px_shm_sweep_stale();
 void px_shm_remember(PxShm* shm);
 void px_shm_forget(PxShm* shm);
+// The directory of named objects (shm_dir.cpp): only the service owner, and its
+// group when one is configured, can create names in it. Resolved on first use;
+// -1 with errno when it cannot be found or made.
+int px_shm_dir_fd();
+
+// Mode of new objects: 0600, or 0660 with a service group.
+mode_t px_shm_object_mode();
+
+// Checks an object just opened in the directory (after setting the mode and
+// group of one this open created): a regular file of the service owner, of
+// this process's user or (with a service group) of that group, with no bits for
+// others. False with EACCES otherwise.
+bool px_shm_adopt(int fd, bool created);
 
 // ---------------------------------------------------------------------------
 // Futex and clock helpers (futex.cpp).

@@ -1,12 +1,17 @@
 // Named shared objects with Win32 lifetime over POSIX shared memory: name
 // translation, create-or-open with a truthful "already existed", and the close
-// protocol that unlinks the name when the last holder anywhere lets go. What
-// holders that died or exited leave behind is shm_cleanup.cpp's.
+// protocol that unlinks the name when the last holder anywhere lets go (what
+// holders that died or exited leave behind is shm_cleanup.cpp's). Objects
+// are files in the directory of shm_dir.cpp, opened relative to it and never
+// through a link; their pages are reserved when they are sized, so a full file
+// system is an error at create or open, never a SIGBUS at a later write.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <time.h>
 
 #include <cstdio>
 #include <cstring>
@@ -25,6 +30,13 @@ constexpr int OPEN_RETRIES = 100;
 
 // Longest POSIX name we produce; NAME_MAX (255) counts the part after the slash.
 constexpr std::size_t MAX_POSIX_NAME = 200;
+
+// The creation lock is held by a process only for the few system calls of a
+// create, an open or a close; one that holds it longer (stopped, or hostile) must
+// not hold us. Tries back off from 1 ms to 10 ms and give up after this bound.
+constexpr std::uint64_t CREATION_LOCK_BOUND_MS = 200;
+constexpr long CREATION_BACKOFF_FIRST_MS = 1;
+constexpr long CREATION_BACKOFF_MAX_MS = 10;
 
 const char* KindPrefix(PxShmKind kind) {
     switch (kind) {
@@ -56,64 +68,93 @@ bool LockByte(int fd, off_t byte, short type, bool wait) {
     }
 }
 
-// True when posixName still names the object open on fd.
+// Takes the creation lock (byte 1) within CREATION_LOCK_BOUND_MS: non-blocking
+// tries with a growing sleep between them. False with EBUSY when the bound
+// passed: the object counts as busy.
+bool LockCreation(int fd) {
+    const std::uint64_t start = px_now_ms();
+    long sleepMs = CREATION_BACKOFF_FIRST_MS;
+    for (;;) {
+        if (LockByte(fd, CREATION_BYTE, F_WRLCK, false)) {
+            return true;
+        }
+        if (errno != EAGAIN && errno != EACCES) {
+            return false;
+        }
+        if (px_now_ms() - start >= CREATION_LOCK_BOUND_MS) {
+            errno = EBUSY;
+            return false;
+        }
+        timespec ts{0, sleepMs * 1000000L};
+        nanosleep(&ts, nullptr);
+        sleepMs = sleepMs * 2 < CREATION_BACKOFF_MAX_MS ? sleepMs * 2 : CREATION_BACKOFF_MAX_MS;
+    }
+}
+
+// The object's file name inside the directory ("kqvxi.<kind>.<escaped name>").
+const char* FileName(const char* posixName) {
+    return posixName + 1;
+}
+
+// True when the name still names the object open on fd.
 bool SameObject(int fd, const char* posixName) {
     struct stat mine {};
-    if (fstat(fd, &mine) != 0) {
-        return false;
-    }
-    int other = shm_open(posixName, O_RDONLY | O_CLOEXEC, 0);
-    if (other < 0) {
-        return false;
-    }
     struct stat theirs {};
-    bool same =
-        fstat(other, &theirs) == 0 && theirs.st_dev == mine.st_dev && theirs.st_ino == mine.st_ino;
-    close(other);  // closing another description never drops the locks held on fd
-    return same;
+    int dir = px_shm_dir_fd();
+    return dir >= 0 && fstat(fd, &mine) == 0 &&
+           fstatat(dir, FileName(posixName), &theirs, AT_SYMLINK_NOFOLLOW) == 0 &&
+           theirs.st_dev == mine.st_dev && theirs.st_ino == mine.st_ino;
 }
 
-// Sets the object's size, zero-filled: a stale object's old contents are dropped.
-bool ZeroFill(int fd, std::size_t size) {
-    return ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
-}
-
-}  // namespace
-
-bool px_shm_unlink_if_unheld(int fd, const char* posixName, bool waitForCreation) {
-    // Under the creation lock, an exclusive lock on byte 0 proves that no other
-    // description anywhere holds the object: it is ours to remove.
-    if (LockByte(fd, CREATION_BYTE, F_WRLCK, waitForCreation) &&
-        LockByte(fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(fd, posixName)) {
-        return shm_unlink(posixName) == 0;
+// Reserves the pages of [0, size): a full file system fails here (ENOSPC)
+// instead of raising SIGBUS at the first write through a mapping.
+bool Reserve(int fd, std::size_t size) {
+    int rc = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (rc != 0) {
+        errno = rc;
+        return false;
     }
+    return true;
+}
+
+// Sets the object's size, zero-filled and reserved: a stale object's old
+// contents are dropped. On failure the object is left empty, so pages reserved
+// before the file system ran out go back to it.
+bool ZeroFill(int fd, std::size_t size) {
+    if (ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+        Reserve(fd, size)) {
+        return true;
+    }
+    int saved = errno;
+    (void)!ftruncate(fd, 0);
+    errno = saved;
     return false;
 }
-
-void px_shm_unlock(int fd) {
-    LockByte(fd, HOLDER_BYTE, F_UNLCK, false);
-    LockByte(fd, CREATION_BYTE, F_UNLCK, false);
-}
-
-namespace {
 
 // Opens (and on first use locks) the named object; fills shm->size. Returns the
 // descriptor with a shared lock on byte 0, or -1.
 int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool* existed) {
+    int dir = px_shm_dir_fd();
+    if (dir < 0) {
+        return -1;
+    }
     for (int attempt = 0; attempt < OPEN_RETRIES; ++attempt) {
-        int fd = shm_open(shm->posixName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // O_NONBLOCK: a FIFO at the name must not hold the open (it is refused below).
+        constexpr int FLAGS = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+        bool fresh = true;
+        int fd =
+            openat(dir, FileName(shm->posixName), FLAGS | O_CREAT | O_EXCL, px_shm_object_mode());
+        if (fd < 0 && errno == EEXIST) {
+            fresh = false;
+            fd = openat(dir, FileName(shm->posixName), FLAGS);
+            if (fd < 0 && errno == ENOENT) {
+                continue;  // unlinked between the two opens
+            }
+        }
         if (fd < 0) {
             return -1;
         }
-        // A name another user created is refused, never adopted: it could have
-        // been put there to catch this process's objects (and root could open it).
-        struct stat owner {};
-        if (fstat(fd, &owner) != 0 || owner.st_uid != geteuid()) {
-            close(fd);
-            errno = EACCES;
-            return -1;
-        }
-        if (!LockByte(fd, CREATION_BYTE, F_WRLCK, true)) {
+        if (!px_shm_adopt(fd, fresh) || !LockCreation(fd)) {
             int saved = errno;
             close(fd);
             errno = saved;
@@ -149,6 +190,10 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
                 ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
                 shm->size = size;
             }
+            // Pages a holder punched out (or never reserved) are reserved now, as
+            // far as this opener asked: a holder that grew the object beyond that
+            // must not make the open fail.
+            ok = ok && Reserve(fd, size);
         }
         int saved = errno;
         LockByte(fd, CREATION_BYTE, F_UNLCK, false);
@@ -165,6 +210,25 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
 }
 
 }  // namespace
+
+bool px_shm_unlink_if_unheld(int fd, const char* posixName, bool waitForCreation) {
+    // Under the creation lock, an exclusive lock on byte 0 proves that no other
+    // description anywhere holds the object: it is ours to remove. A wait for the
+    // creation lock is bounded (LockCreation); past the bound the name is left
+    // for a later sweep rather than waiting on whoever holds it.
+    const bool locked =
+        waitForCreation ? LockCreation(fd) : LockByte(fd, CREATION_BYTE, F_WRLCK, false);
+    if (locked && LockByte(fd, HOLDER_BYTE, F_WRLCK, false) && SameObject(fd, posixName)) {
+        int dir = px_shm_dir_fd();
+        return dir >= 0 && unlinkat(dir, FileName(posixName), 0) == 0;
+    }
+    return false;
+}
+
+void px_shm_unlock(int fd) {
+    LockByte(fd, HOLDER_BYTE, F_UNLCK, false);
+    LockByte(fd, CREATION_BYTE, F_UNLCK, false);
+}
 
 bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSize) {
     static constexpr char HEX_DIGITS[] = "0123456789abcdef";
@@ -234,8 +298,10 @@ PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapW
         shm->fd = memfd_create("kqvxi", MFD_CLOEXEC);
         shm->size = size;
         if (shm->fd >= 0 && !ZeroFill(shm->fd, size)) {
+            int saved = errno;
             close(shm->fd);
             shm->fd = -1;
+            errno = saved;
         }
         if (shm->fd >= 0 && init != nullptr) {
             void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, shm->fd, 0);

@@ -17,25 +17,35 @@ namespace {
 
 // Removes the names of objects whose holders all died without closing them (a
 // process killed or ended without closing keeps nothing alive, but its object's
-// name and pages would otherwise stay in /dev/shm until the next creator). Runs
+// name and pages would otherwise stay in the object directory until the next
+// creator). Runs
 // once per process; objects being created or destroyed now (creation lock held)
 // are left alone.
 void SweepStale() {
-    DIR* dir = opendir("/dev/shm");
+    int dirFd = px_shm_dir_fd();
+    int listFd = dirFd >= 0 ? openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
     if (dir == nullptr) {
+        if (listFd >= 0) {
+            close(listFd);
+        }
         return;
     }
     while (dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, "kqvxi.", 6) != 0) {
+        char posixName[300];
+        if (std::strncmp(entry->d_name, "kqvxi.", 6) != 0 ||
+            std::strlen(entry->d_name) + 2 > sizeof posixName) {
             continue;
         }
-        char posixName[300];
         std::snprintf(posixName, sizeof posixName, "/%s", entry->d_name);
-        int fd = shm_open(posixName, O_RDWR | O_CLOEXEC, 0);
+        int fd = openat(dirFd, entry->d_name, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
-            continue;  // gone meanwhile, or another user's
+            continue;  // gone meanwhile, or not a file we may open
         }
-        px_shm_unlink_if_unheld(fd, posixName, false);
+        // Only objects that an open would accept: anything else stays, refused.
+        if (px_shm_adopt(fd, false)) {
+            px_shm_unlink_if_unheld(fd, posixName, false);
+        }
         close(fd);
     }
     closedir(dir);
