@@ -2,14 +2,21 @@
 # every board operation is exported at its ordinal.
 # With -DIMPORTERS="exe=objdump;..." it also checks that each built server imports
 # every operation from KQVXINT.dll by ordinal alone, so a board's own DLL drops in.
-# Arguments: -DDLLS="dll=objdump;..." (pairs). A file that is not built is skipped.
+# Arguments: -DOPERATIONS=<src/driver/operations.cmake>, -DDLLS="dll=objdump;..."
+# (pairs). A file that is not built is skipped.
 cmake_policy(VERSION 3.25)
-set(expected
-    DispatchDriverEvent=400 WaitDriverEvent=402 CancelDriverWait=403 OpenController=404
-    CloseController=405 GetClientRequest=406 PutClientReply=407 QueryEventSource=408
-    InstallClass1Handler=13 InstallClass0Handler=14 InstallClass3Handler=15
-    InstallSourceHandler=16 InstallLevelHandler=17 InstallClass2Handler=135
-    InstallClass4Handler=154 InstallChannelHandler=165 InstallClass5Handler=341)
+# The operations and their ordinals come from the driver's one list of them.
+include(${OPERATIONS})
+kq_read_driver_operations(ops)
+set(expected "")
+list(LENGTH ops n)
+math(EXPR last "${n} - 1")
+foreach(i RANGE 0 ${last} 3)
+  math(EXPR j "${i} + 1")
+  list(GET ops ${i} name)
+  list(GET ops ${j} ordinal)
+  list(APPEND expected "${name}=${ordinal}")
+endforeach()
 
 set(checked 0)
 set(failed 0)
