@@ -6,7 +6,7 @@
 
 int ClassFromName(const std::string& name) {
     for (int i = 0; i < KQVXI_CLASS_COUNT; ++i) {
-        if (name == kClassNames[i]) {
+        if (name == CLASS_NAMES[i]) {
             return i;
         }
     }
@@ -83,50 +83,41 @@ Fields Decode(const kqvxi_record& r) {
     }
     return f;
 }
-}  // namespace
 
-std::string DescribeRecord(const kqvxi_record& record) {
-    Fields f = Decode(record);
+// The fields of record as text: "name=value ..." (hex fields as 0x%08x) or, for
+// JSON, "\"name\":value,..." (every field decimal).
+std::string Describe(const kqvxi_record& record, bool json) {
+    const Fields f = Decode(record);
     std::string out;
     char buf[64];
     for (int i = 0; i < f.count; ++i) {
+        const char* name = f.name[i];
+        const std::uint32_t value = f.value[i];
         if (f.format[i] == 'd') {
-            std::snprintf(buf, sizeof buf, "%s=%d", f.name[i],
-                          static_cast<std::int32_t>(f.value[i]));
-        } else if (f.format[i] == 'u') {
-            std::snprintf(buf, sizeof buf, "%s=%u", f.name[i], f.value[i]);
+            std::snprintf(buf, sizeof buf, json ? "\"%s\":%d" : "%s=%d", name,
+                          static_cast<std::int32_t>(value));
+        } else if (json || f.format[i] == 'u') {
+            std::snprintf(buf, sizeof buf, json ? "\"%s\":%u" : "%s=%u", name, value);
         } else {
-            std::snprintf(buf, sizeof buf, "%s=0x%08x", f.name[i], f.value[i]);
+            std::snprintf(buf, sizeof buf, "%s=0x%08x", name, value);
         }
         if (!out.empty()) {
-            out += ' ';
+            out += json ? ',' : ' ';
         }
         out += buf;
     }
     if (f.marked) {
-        out += " marked";
+        out += json ? ",\"marked\":true" : " marked";
     }
     return out;
 }
 
+}  // namespace
+
+std::string DescribeRecord(const kqvxi_record& record) {
+    return Describe(record, false);
+}
+
 std::string DescribeRecordJson(const kqvxi_record& record) {
-    Fields f = Decode(record);
-    std::string out;
-    char buf[64];
-    for (int i = 0; i < f.count; ++i) {
-        if (f.format[i] == 'd') {
-            std::snprintf(buf, sizeof buf, "\"%s\":%d", f.name[i],
-                          static_cast<std::int32_t>(f.value[i]));
-        } else {
-            std::snprintf(buf, sizeof buf, "\"%s\":%u", f.name[i], f.value[i]);
-        }
-        if (!out.empty()) {
-            out += ',';
-        }
-        out += buf;
-    }
-    if (f.marked) {
-        out += ",\"marked\":true";
-    }
-    return out;
+    return Describe(record, true);
 }

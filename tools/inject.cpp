@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "kqvxi/inject.h"
+#include "parse_args.h"
 #include "platform/console.h"
 
 namespace {
@@ -111,14 +112,7 @@ int main(int argc, char** argv) {
     src->add_option("KIND", sKind)->required()->check(CLI::Range(0, 65535));
     src->add_option("REPORTED", sReported, "source the board reports (default SOURCE)")
         ->check(CLI::Range(0, 65535));
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return 2;
-    }
+    ParseArgsOrExit(app, "inject", argc, argv);
     auto u = [](std::int64_t v) { return static_cast<std::uint32_t>(v); };
     if (cls->parsed()) {
         ev.kind = "class";
