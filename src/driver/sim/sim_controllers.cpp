@@ -63,12 +63,9 @@ std::int16_t KQ_STDCALL OpenController(std::int16_t controller) {
 std::int16_t KQ_STDCALL CloseController(std::int16_t controller) {
     const std::uint16_t number = static_cast<std::uint16_t>(controller);
     SimCall call("CloseController", {controller});
-    if (call.FaultHit()) {
-        return call.result;
-    }
-    OpenedController* o = SimFindOpened(number);
+    OpenedController* o = SimStartOnOpened(call, number);
     if (o == nullptr) {
-        return call.Return(SIM_STATUS_BAD_INPUT);
+        return call.result;
     }
     SimMarkClosed(o);
     {

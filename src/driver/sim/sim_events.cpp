@@ -70,12 +70,9 @@ std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* 
 std::int16_t KQ_STDCALL CancelDriverWait(std::int16_t controller) {
     const std::uint16_t number = static_cast<std::uint16_t>(controller);
     SimCall call("CancelDriverWait", {controller});
-    if (call.FaultHit()) {
-        return call.result;
-    }
-    OpenedController* o = SimFindOpened(number);
+    OpenedController* o = SimStartOnOpened(call, number);
     if (o == nullptr) {
-        return call.Return(SIM_STATUS_BAD_INPUT);
+        return call.result;
     }
     // Recorded before the wait can end, so the call record shows the
     // cancellation ahead of the -8 it causes.

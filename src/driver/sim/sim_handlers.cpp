@@ -3,6 +3,8 @@
 // thread dispatches, so every slot is read and written atomically.
 #include "driver/sim/sim_handlers.h"
 
+#include <type_traits>
+
 #include "driver/kqvxint.h"
 #include "driver/sim/sim_local.h"
 #include "driver/sim/sim_modes.h"
@@ -67,17 +69,19 @@ inline constexpr HandlerThunk HANDLER_THUNKS[] = {
 static_assert(sizeof HANDLER_THUNKS / sizeof HANDLER_THUNKS[0] == SIM_EV_MARKED + 1,
               "one thunk per event kind");
 
-// Installs handler into slot. A null handler, or a library no controller of
-// which this process opened, is refused.
-template <typename H>
-std::int16_t Install(SimCall& call, H* slot, H handler) {
+// Installs handler into *Slot and records the call. A null handler, or a
+// library no controller of which this process opened, is refused.
+template <auto* Slot>
+std::int16_t Install(const char* op, std::remove_pointer_t<decltype(Slot)> handler,
+                     std::initializer_list<std::int64_t> args = {}) {
+    SimCall call(op, args);
     if (call.FaultHit()) {
         return call.result;
     }
     if (handler == nullptr || !SimAnyOpened()) {
         return call.Return(SIM_STATUS_BAD_INPUT);
     }
-    OsAtomicStore(slot, handler);
+    OsAtomicStore(Slot, handler);
     return call.Return(SIM_STATUS_OK);
 }
 
@@ -93,45 +97,37 @@ bool SimRunHandler(const SimEvent& event) {
 extern "C" {
 
 std::int16_t KQ_STDCALL InstallClass0Handler(KqSignedValueHandler handler) {
-    SimCall call("InstallClass0Handler", {});
-    return Install(call, &class0Handler, handler);
+    return Install<&class0Handler>("InstallClass0Handler", handler);
 }
 std::int16_t KQ_STDCALL InstallClass1Handler(KqNoArgHandler handler) {
-    SimCall call("InstallClass1Handler", {});
-    return Install(call, &class1Handler, handler);
+    return Install<&class1Handler>("InstallClass1Handler", handler);
 }
 std::int16_t KQ_STDCALL InstallClass2Handler(KqNoArgHandler handler) {
-    SimCall call("InstallClass2Handler", {});
-    return Install(call, &class2Handler, handler);
+    return Install<&class2Handler>("InstallClass2Handler", handler);
 }
 std::int16_t KQ_STDCALL InstallClass3Handler(KqSignedValueHandler handler) {
-    SimCall call("InstallClass3Handler", {});
-    return Install(call, &class3Handler, handler);
+    return Install<&class3Handler>("InstallClass3Handler", handler);
 }
 std::int16_t KQ_STDCALL InstallClass4Handler(KqSignedValueHandler handler) {
-    SimCall call("InstallClass4Handler", {});
-    return Install(call, &class4Handler, handler);
+    return Install<&class4Handler>("InstallClass4Handler", handler);
 }
 std::int16_t KQ_STDCALL InstallClass5Handler(KqUnsignedValueHandler handler) {
-    SimCall call("InstallClass5Handler", {});
-    return Install(call, &class5Handler, handler);
+    return Install<&class5Handler>("InstallClass5Handler", handler);
 }
 std::int16_t KQ_STDCALL InstallLevelHandler(std::int16_t levelMask, KqLevelHandler handler) {
-    SimCall call("InstallLevelHandler", {levelMask});
-    return Install(call, &levelHandler, handler);
+    return Install<&levelHandler>("InstallLevelHandler", handler, {levelMask});
 }
 std::int16_t KQ_STDCALL InstallChannelHandler(std::uint16_t channelMask, KqChannelHandler handler) {
-    SimCall call("InstallChannelHandler", {channelMask});
-    return Install(call, &channelHandler, handler);
+    return Install<&channelHandler>("InstallChannelHandler", handler, {channelMask});
 }
 std::int16_t KQ_STDCALL InstallSourceHandler(std::int16_t selector, KqSourceHandler handler) {
-    SimCall call("InstallSourceHandler", {selector});
     if (selector == -1) {
-        return Install(call, &sourceHandler, handler);
+        return Install<&sourceHandler>("InstallSourceHandler", handler, {selector});
     }
     if (selector == -2) {
-        return Install(call, &markedHandler, handler);
+        return Install<&markedHandler>("InstallSourceHandler", handler, {selector});
     }
+    SimCall call("InstallSourceHandler", {selector});
     if (call.FaultHit()) {
         return call.result;
     }

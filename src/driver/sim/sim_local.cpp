@@ -3,6 +3,7 @@
 // handed out by WaitDriverEvent.
 #include "driver/sim/sim_local.h"
 
+#include "driver/sim/sim_modes.h"
 #include "platform/atomic.h"
 
 std::mutex openedMutex;
@@ -37,6 +38,17 @@ OpenedController* SimFindOpened(std::uint16_t controller) {
         }
     }
     return nullptr;
+}
+
+OpenedController* SimStartOnOpened(SimCall& call, std::uint16_t controller) {
+    if (call.FaultHit()) {
+        return nullptr;
+    }
+    OpenedController* o = SimFindOpened(controller);
+    if (o == nullptr) {
+        call.Return(SIM_STATUS_BAD_INPUT);
+    }
+    return o;
 }
 
 bool SimAnyOpened() {

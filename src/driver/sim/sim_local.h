@@ -37,6 +37,11 @@ extern std::mutex itemMutex;
 OpenedController* SimFindOpened(std::uint16_t controller);
 // True when this process has any controller open.
 bool SimAnyOpened();
+// The start of an operation on a controller this process opened: the entry of
+// controller, or null when the call ends here (the fault mode failed it, or the
+// controller is not open here), with call.result set.
+struct SimCall;
+OpenedController* SimStartOnOpened(SimCall& call, std::uint16_t controller);
 // Marks controller open in this process (a fresh entry, or the one it has).
 // False when the table is full.
 bool SimMarkOpened(std::uint16_t controller);
