@@ -8,8 +8,7 @@
 
 int main(int argc, char** argv) {
     CLI::App app{"Sends a request to the kqvxi server of a controller and prints its reply."};
-    app.require_subcommand(1);
-    app.fallthrough();
+    RequireOneSubcommand(app);
     app.footer(
         "Examples:\n"
         "  kqvxi-ctl sweep                     frees clients whose processes ended; prints the "

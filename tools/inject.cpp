@@ -128,8 +128,7 @@ struct InjectOptions {
 // The command line. Exits with status 2 on a usage error.
 InjectOptions ParseOptions(int argc, char** argv) {
     CLI::App app{"Raises driver events on a controller of the simulated kqvxi board."};
-    app.require_subcommand(1);
-    app.fallthrough();
+    RequireOneSubcommand(app);
     app.footer(
         "Examples:\n"
         "  kqvxi-inject class 0 -5                  class 0 with value -5\n"

@@ -21,6 +21,11 @@ void ParseArgsOrExit(CLI::App& app, const char* tool, int argc, char** argv) {
     }
 }
 
+void RequireOneSubcommand(CLI::App& app) {
+    app.require_subcommand(1);
+    app.fallthrough();
+}
+
 void UsageErrorExit(const char* tool, const std::string& message) {
     std::fprintf(stderr, "kqvxi-%s: %s\nRun with --help for more information.\n", tool,
                  message.c_str());

@@ -8,6 +8,10 @@
 // after a usage error (CLI11 prints what is wrong and a hint to run --help).
 void ParseArgsOrExit(CLI::App& app, const char* tool, int argc, char** argv);
 
+// Makes app take exactly one subcommand, with the app's own options accepted
+// after it as well as before.
+void RequireOneSubcommand(CLI::App& app);
+
 // For a usage error found after parsing: prints "kqvxi-<tool>: <message>" and the
 // hint to run --help on stderr and exits with status 2.
 [[noreturn]] void UsageErrorExit(const char* tool, const std::string& message);

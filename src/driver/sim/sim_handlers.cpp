@@ -96,24 +96,19 @@ bool SimRunHandler(const SimEvent& event) {
 
 extern "C" {
 
-std::int16_t KQ_STDCALL InstallClass0Handler(KqSignedValueHandler handler) {
-    return Install<&class0Handler>("InstallClass0Handler", handler);
-}
-std::int16_t KQ_STDCALL InstallClass1Handler(KqNoArgHandler handler) {
-    return Install<&class1Handler>("InstallClass1Handler", handler);
-}
-std::int16_t KQ_STDCALL InstallClass2Handler(KqNoArgHandler handler) {
-    return Install<&class2Handler>("InstallClass2Handler", handler);
-}
-std::int16_t KQ_STDCALL InstallClass3Handler(KqSignedValueHandler handler) {
-    return Install<&class3Handler>("InstallClass3Handler", handler);
-}
-std::int16_t KQ_STDCALL InstallClass4Handler(KqSignedValueHandler handler) {
-    return Install<&class4Handler>("InstallClass4Handler", handler);
-}
-std::int16_t KQ_STDCALL InstallClass5Handler(KqUnsignedValueHandler handler) {
-    return Install<&class5Handler>("InstallClass5Handler", handler);
-}
+// The installers of the handlers that take no selector or mask.
+#define KQ_SIM_INSTALLER(name, Handler, slot)       \
+    std::int16_t KQ_STDCALL name(Handler handler) { \
+        return Install<&slot>(#name, handler);      \
+    }
+KQ_SIM_INSTALLER(InstallClass0Handler, KqSignedValueHandler, class0Handler)
+KQ_SIM_INSTALLER(InstallClass1Handler, KqNoArgHandler, class1Handler)
+KQ_SIM_INSTALLER(InstallClass2Handler, KqNoArgHandler, class2Handler)
+KQ_SIM_INSTALLER(InstallClass3Handler, KqSignedValueHandler, class3Handler)
+KQ_SIM_INSTALLER(InstallClass4Handler, KqSignedValueHandler, class4Handler)
+KQ_SIM_INSTALLER(InstallClass5Handler, KqUnsignedValueHandler, class5Handler)
+#undef KQ_SIM_INSTALLER
+
 std::int16_t KQ_STDCALL InstallLevelHandler(std::int16_t levelMask, KqLevelHandler handler) {
     return Install<&levelHandler>("InstallLevelHandler", handler, {levelMask});
 }
