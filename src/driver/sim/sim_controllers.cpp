@@ -61,12 +61,12 @@ std::int16_t KQ_STDCALL OpenController(std::int16_t controller) {
 }
 
 std::int16_t KQ_STDCALL CloseController(std::int16_t controller) {
-    const std::uint16_t number = static_cast<std::uint16_t>(controller);
     SimCall call("CloseController", {controller});
-    OpenedController* o = SimStartOnOpened(call, number);
+    OpenedController* o = SimStartOnOpened(call, static_cast<std::uint16_t>(controller));
     if (o == nullptr) {
         return call.result;
     }
+    const std::uint16_t number = static_cast<std::uint16_t>(controller);
     SimMarkClosed(o);
     {
         std::lock_guard<std::mutex> items(itemMutex);
