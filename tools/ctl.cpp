@@ -4,11 +4,11 @@
 #include <cstdio>
 
 #include "kqvxi/client.h"
+#include "parse_args.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Sends a request to the kqvxi server of a controller and prints its reply."};
-    app.require_subcommand(1);
-    app.fallthrough();
+    RequireOneSubcommand(app);
     app.footer(
         "Examples:\n"
         "  kqvxi-ctl sweep                     frees clients whose processes ended; prints the "
@@ -28,14 +28,7 @@ int main(int argc, char** argv) {
     raw->add_option("ARG1", a1)->required();
     raw->add_option("ARG2", a2)->required();
     raw->add_option("ARG3", a3)->required();
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return 2;
-    }
+    ParseArgsOrExit(app, "ctl", argc, argv);
     if (stop->parsed()) {
         cmd = KQVXI_CMD_STOP;
     } else if (sweep->parsed()) {

@@ -6,7 +6,7 @@
 
 int ClassFromName(const std::string& name) {
     for (int i = 0; i < KQVXI_CLASS_COUNT; ++i) {
-        if (name == kClassNames[i]) {
+        if (name == CLASS_NAMES[i]) {
             return i;
         }
     }
@@ -27,106 +27,96 @@ int ClassOfCode(std::uint32_t code) {
 }
 
 namespace {
-struct Fields {
-    // Up to three named fields; format 'd' signed decimal, 'u' unsigned, 'x' hex.
-    const char* name[3];
-    char format[3];
-    std::uint32_t value[3];
+
+// One named argument of a record; format 'd' signed decimal, 'u' unsigned, 'x' hex.
+struct FieldSpec {
+    const char* name;
+    char format;
+};
+
+// What a record's arguments arg1..arg3 mean, in order (fields past count unused).
+// In source records arg1 carries the marker in its high half and the source in
+// its low half.
+struct RecordLayout {
+    FieldSpec field[3];
     int count;
+    bool source;
+};
+
+// Layouts by class number (classes 1 and 2 carry nothing).
+inline constexpr RecordLayout CLASS_LAYOUTS[KQVXI_CLASS_COUNT] = {
+    {{{"value", 'd'}}, 1, false},
+    {{}, 0, false},
+    {{}, 0, false},
+    {{{"value", 'd'}}, 1, false},
+    {{{"value", 'd'}}, 1, false},
+    {{{"value", 'u'}}, 1, false},
+    {{{"source", 'u'}}, 1, true},
+    {{{"index", 'd'}, {"level", 'u'}, {"value", 'x'}}, 3, false},
+    {{{"source", 'u'}, {"index", 'u'}, {"level", 'u'}}, 3, true},
+    {{{"index", 'd'}, {"channel", 'u'}, {"value", 'x'}}, 3, false},
+};
+// A code of no class: every argument in hex. The unregistered record: nothing.
+inline constexpr RecordLayout UNKNOWN_LAYOUT = {
+    {{"arg1", 'x'}, {"arg2", 'x'}, {"arg3", 'x'}}, 3, false};
+inline constexpr RecordLayout EMPTY_LAYOUT = {{}, 0, false};
+
+// A record's arguments, named.
+struct Fields {
+    const RecordLayout* layout;
+    std::uint32_t value[3];
     bool marked;  // source events: the marked handler set the marker
 };
 
 Fields Decode(const kqvxi_record& r) {
-    Fields f{};
-    auto add = [&f](const char* name, char format, std::uint32_t value) {
-        f.name[f.count] = name;
-        f.format[f.count] = format;
-        f.value[f.count] = value;
-        ++f.count;
-    };
-    switch (ClassOfCode(r.code)) {
-        case 0:
-        case 3:
-        case 4:
-            add("value", 'd', r.arg1);
-            break;
-        case 5:
-            add("value", 'u', r.arg1);
-            break;
-        case 6:
-            f.marked = (r.arg1 & 0xFFFF0000u) == KQVXI_SOURCE_MARKER;
-            add("source", 'u', r.arg1 & 0xFFFFu);
-            break;
-        case 7:
-            add("index", 'd', r.arg1);
-            add("level", 'u', r.arg2);
-            add("value", 'x', r.arg3);
-            break;
-        case 8:
-            f.marked = (r.arg1 & 0xFFFF0000u) == KQVXI_SOURCE_MARKER;
-            add("source", 'u', r.arg1 & 0xFFFFu);
-            add("index", 'u', r.arg2);
-            add("level", 'u', r.arg3);
-            break;
-        case 9:
-            add("index", 'd', r.arg1);
-            add("channel", 'u', r.arg2);
-            add("value", 'x', r.arg3);
-            break;
-        case -1:
-            add("arg1", 'x', r.arg1);
-            add("arg2", 'x', r.arg2);
-            add("arg3", 'x', r.arg3);
-            break;
-        default:
-            break;
+    const int cls = ClassOfCode(r.code);
+    Fields f{cls < 0                    ? &UNKNOWN_LAYOUT
+             : cls == KQVXI_CLASS_COUNT ? &EMPTY_LAYOUT
+                                        : &CLASS_LAYOUTS[cls],
+             {r.arg1, r.arg2, r.arg3},
+             false};
+    if (f.layout->source) {
+        f.marked = (r.arg1 & 0xFFFF0000u) == KQVXI_SOURCE_MARKER;
+        f.value[0] = r.arg1 & 0xFFFFu;
     }
     return f;
 }
-}  // namespace
 
-std::string DescribeRecord(const kqvxi_record& record) {
-    Fields f = Decode(record);
+// The fields of record as text: "name=value ..." (hex fields as 0x%08x) or, for
+// JSON, "\"name\":value,..." (every field decimal).
+std::string Describe(const kqvxi_record& record, bool json) {
+    const Fields f = Decode(record);
     std::string out;
     char buf[64];
-    for (int i = 0; i < f.count; ++i) {
-        if (f.format[i] == 'd') {
-            std::snprintf(buf, sizeof buf, "%s=%d", f.name[i],
-                          static_cast<std::int32_t>(f.value[i]));
-        } else if (f.format[i] == 'u') {
-            std::snprintf(buf, sizeof buf, "%s=%u", f.name[i], f.value[i]);
+    for (int i = 0; i < f.layout->count; ++i) {
+        const char* name = f.layout->field[i].name;
+        const char format = f.layout->field[i].format;
+        const std::uint32_t value = f.value[i];
+        if (format == 'd') {
+            std::snprintf(buf, sizeof buf, json ? "\"%s\":%d" : "%s=%d", name,
+                          static_cast<std::int32_t>(value));
+        } else if (json || format == 'u') {
+            std::snprintf(buf, sizeof buf, json ? "\"%s\":%u" : "%s=%u", name, value);
         } else {
-            std::snprintf(buf, sizeof buf, "%s=0x%08x", f.name[i], f.value[i]);
+            std::snprintf(buf, sizeof buf, "%s=0x%08x", name, value);
         }
         if (!out.empty()) {
-            out += ' ';
+            out += json ? ',' : ' ';
         }
         out += buf;
     }
     if (f.marked) {
-        out += " marked";
+        out += json ? ",\"marked\":true" : " marked";
     }
     return out;
 }
 
+}  // namespace
+
+std::string DescribeRecord(const kqvxi_record& record) {
+    return Describe(record, false);
+}
+
 std::string DescribeRecordJson(const kqvxi_record& record) {
-    Fields f = Decode(record);
-    std::string out;
-    char buf[64];
-    for (int i = 0; i < f.count; ++i) {
-        if (f.format[i] == 'd') {
-            std::snprintf(buf, sizeof buf, "\"%s\":%d", f.name[i],
-                          static_cast<std::int32_t>(f.value[i]));
-        } else {
-            std::snprintf(buf, sizeof buf, "\"%s\":%u", f.name[i], f.value[i]);
-        }
-        if (!out.empty()) {
-            out += ',';
-        }
-        out += buf;
-    }
-    if (f.marked) {
-        out += ",\"marked\":true";
-    }
-    return out;
+    return Describe(record, true);
 }

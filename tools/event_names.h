@@ -7,7 +7,7 @@
 #include "kqvxi/events.h"
 
 // Class names, index = class number 0..9.
-inline constexpr const char* kClassNames[KQVXI_CLASS_COUNT] = {
+inline constexpr const char* CLASS_NAMES[KQVXI_CLASS_COUNT] = {
     "class0", "class1", "class2", "class3",       "class4",
     "class5", "source", "level",  "source-level", "channel"};
 

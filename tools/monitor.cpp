@@ -2,7 +2,6 @@
 // selections its options name, and prints one line per record it receives.
 #include <CLI/CLI.hpp>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,13 +11,18 @@
 
 #include "event_names.h"
 #include "kqvxi/client.h"
+#include "parse_args.h"
+#include "platform/atomic.h"
 
 namespace {
 
-constexpr int kBatch = 128;
-volatile std::sig_atomic_t stopRequested = 0;
+inline constexpr int BATCH_RECORDS = 128;  // records taken from the ring per drain
+
+// Set by SIGINT or SIGTERM: the receive loop unregisters and ends. A lock-free
+// atomic word, so the handler may write it.
+int stopRequested = 0;
 extern "C" void OnStopSignal(int) {
-    stopRequested = 1;
+    OsAtomicStore(&stopRequested, 1);
 }
 
 // One enable request: the class's code, the mask index and the mask or channel.
@@ -91,9 +95,53 @@ int Request(std::uint16_t controller, std::uint32_t command, std::uint32_t a1, s
     return kqvxi_request(controller, command, &a1, &a2, &a3, timeoutMs);
 }
 
-}  // namespace
+// What the command line asks for.
+struct MonitorOptions {
+    std::uint16_t controller = 0;
+    std::vector<Selection> selections;
+    bool json = false;
+    long long count = 0;        // stop after this many records; 0: no limit
+    double timeoutSeconds = 0;  // stop after this long; 0: no limit
+    unsigned requestMs = 2000;  // wait for each reply
+};
 
-int main(int argc, char** argv) {
+// --class options -> selections of classes 0 to 6 (class 1 needs none but is
+// accepted). Exits with status 2 on a bad class.
+void AddClassSelections(const std::vector<std::string>& classOpts,
+                        std::vector<Selection>* selections) {
+    for (const std::string& opt : classOpts) {
+        std::vector<int> classes;
+        if (opt == "all") {
+            classes = {0, 2, 3, 4, 5, 6};
+        } else if (!ParseClassList(opt, &classes)) {
+            UsageErrorExit("monitor", "bad class '" + opt + "'");
+        }
+        for (int c : classes) {
+            if (c >= 7) {
+                UsageErrorExit("monitor", "class " + std::to_string(c) +
+                                              " is selected with --level, --source or --channel");
+            }
+            selections->push_back(Selection{KQVXI_EVENT_CODE(c), 0, 0});
+        }
+    }
+}
+
+// --level, --source and --channel options (INDEX:VALUE) -> selections of
+// classes 7 to 9. Exits with status 2 on a bad one.
+void AddIndexedSelections(const std::vector<std::string>& opts, int cls, std::uint32_t maxIndex,
+                          const char* optionName, std::vector<Selection>* selections) {
+    for (const std::string& opt : opts) {
+        Selection s{};
+        if (!ParseIndexed(opt, cls, maxIndex, &s)) {
+            UsageErrorExit("monitor",
+                           std::string("bad ") + optionName + " '" + opt + "' (INDEX:VALUE)");
+        }
+        selections->push_back(s);
+    }
+}
+
+// Phase 1: the command line. Exits with status 2 on a usage error.
+MonitorOptions ParseOptions(int argc, char** argv) {
     CLI::App app{"Prints the interrupt events that the kqvxi server delivers to this client."};
     app.footer(
         "Examples:\n"
@@ -104,150 +152,114 @@ int main(int argc, char** argv) {
         "Class names: class0..class5, source, level, source-level, channel (or 0..9).\n"
         "Class 1 reaches every registered client without selection.\n"
         "Exit status: 0 done (signal, --count, --timeout), 1 server not reachable, 2 usage.");
+    MonitorOptions o;
     int controller = 0;
     std::vector<std::string> classOpts, levelOpts, sourceOpts, channelOpts;
-    bool json = false;
-    long long count = 0;
-    double timeoutSeconds = 0;
-    unsigned requestMs = 2000;
     app.add_option("-c,--controller", controller, "controller number")->check(CLI::Range(0, 65535));
     app.add_option("--class", classOpts, "classes to enable: numbers, names, ranges, or all")
         ->delimiter(',');
     app.add_option("--level", levelOpts, "class 7: INDEX:MASK (index 0-254, bit n = level n+1)");
     app.add_option("--source", sourceOpts, "class 8: INDEX:MASK (index 0-254, bit n = level n+1)");
     app.add_option("--channel", channelOpts, "class 9: INDEX:CHANNEL (index 0-255)");
-    app.add_flag("--json", json, "print JSON lines");
-    app.add_option("--count", count, "stop after this many records")->check(CLI::NonNegativeNumber);
-    app.add_option("--timeout", timeoutSeconds, "stop after this many seconds")
+    app.add_flag("--json", o.json, "print JSON lines");
+    app.add_option("--count", o.count, "stop after this many records")
         ->check(CLI::NonNegativeNumber);
-    app.add_option("--request-timeout", requestMs, "milliseconds to wait for each reply");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return 2;
-    }
+    app.add_option("--timeout", o.timeoutSeconds, "stop after this many seconds")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--request-timeout", o.requestMs, "milliseconds to wait for each reply");
+    ParseArgsOrExit(app, "monitor", argc, argv);
 
-    std::vector<Selection> selections;
-    for (const std::string& opt : classOpts) {
-        std::vector<int> classes;
-        if (opt == "all") {
-            for (int c : {0, 2, 3, 4, 5, 6}) {
-                classes.push_back(c);
-            }
-        } else if (!ParseClassList(opt, &classes)) {
-            std::fprintf(stderr,
-                         "kqvxi-monitor: bad class '%s'\nRun with --help for more information.\n",
-                         opt.c_str());
-            return 2;
-        }
-        for (int c : classes) {
-            if (c >= 7) {
-                std::fprintf(
-                    stderr,
-                    "kqvxi-monitor: class %d is selected with --level, --source or --channel\n", c);
-                return 2;
-            }
-            selections.push_back(Selection{KQVXI_EVENT_CODE(c), 0, 0});
-        }
-    }
-    struct Indexed {
-        std::vector<std::string>* opts;
-        int cls;
-        std::uint32_t maxIndex;
-        const char* name;
-    } indexed[] = {{&levelOpts, 7, 254, "--level"},
-                   {&sourceOpts, 8, 254, "--source"},
-                   {&channelOpts, 9, 255, "--channel"}};
-    for (const Indexed& kind : indexed) {
-        for (const std::string& opt : *kind.opts) {
-            Selection s{};
-            if (!ParseIndexed(opt, kind.cls, kind.maxIndex, &s)) {
-                std::fprintf(stderr,
-                             "kqvxi-monitor: bad %s '%s' (INDEX:VALUE)\nRun with --help for more "
-                             "information.\n",
-                             kind.name, opt.c_str());
-                return 2;
-            }
-            selections.push_back(s);
-        }
-    }
+    o.controller = static_cast<std::uint16_t>(controller);
+    AddClassSelections(classOpts, &o.selections);
+    AddIndexedSelections(levelOpts, 7, 254, "--level", &o.selections);
+    AddIndexedSelections(sourceOpts, 8, 254, "--source", &o.selections);
+    AddIndexedSelections(channelOpts, 9, 255, "--channel", &o.selections);
+    return o;
+}
 
-    auto ctl = static_cast<std::uint16_t>(controller);
-    if (Request(ctl, KQVXI_CMD_REGISTER, 0, 0, 0, requestMs) < 0) {
+// Phase 2: registers with the server, opens this client's queue and enables
+// the selections. Null (after a message) when the server or the queue cannot be
+// reached.
+kqvxi_queue* RegisterAndSelect(const MonitorOptions& o) {
+    if (Request(o.controller, KQVXI_CMD_REGISTER, 0, 0, 0, o.requestMs) < 0) {
         std::fprintf(stderr, "kqvxi-monitor: no reply from the server of controller %u\n",
-                     controller);
-        return 1;
+                     o.controller);
+        return nullptr;
     }
     kqvxi_queue* queue = kqvxi_queue_open();
     if (queue == nullptr) {
         std::fprintf(stderr, "kqvxi-monitor: cannot open this client's event queue\n");
-        Request(ctl, KQVXI_CMD_UNREGISTER, 0, 0, 0, requestMs);
-        return 1;
+        Request(o.controller, KQVXI_CMD_UNREGISTER, 0, 0, 0, o.requestMs);
+        return nullptr;
     }
-    for (const Selection& s : selections) {
-        if (Request(ctl, KQVXI_CMD_ENABLE, s.code, s.index, s.bits, requestMs) < 0) {
+    for (const Selection& s : o.selections) {
+        if (Request(o.controller, KQVXI_CMD_ENABLE, s.code, s.index, s.bits, o.requestMs) < 0) {
             std::fprintf(stderr, "kqvxi-monitor: enable request got no reply\n");
         }
     }
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
-    std::fprintf(stderr, "kqvxi-monitor: registered with controller %u, %zu selections\n",
-                 controller, selections.size());
-    std::fflush(stderr);
+    return queue;
+}
 
-    const auto start = std::chrono::steady_clock::now();
-    long long perClass[KQVXI_CLASS_COUNT + 2] = {};
-    long long received = 0;
+// What the receive loop saw.
+struct Tally {
+    long long perClass[KQVXI_CLASS_COUNT + 2] = {};  // classes, unregistered, unknown codes
+    long long received = 0;                          // records shown, not counting unregistered
     bool unregisteredSeen = false;
+};
+
+// Prints one record, t seconds after the start, and counts it.
+void ShowRecord(const kqvxi_record& r, double t, bool json, Tally* tally) {
+    const int cls = ClassOfCode(r.code);
+    tally->perClass[cls < 0 ? KQVXI_CLASS_COUNT + 1 : cls]++;
+    if (cls == KQVXI_CLASS_COUNT) {
+        tally->unregisteredSeen = true;
+    }
+    const char* name = cls < 0                    ? "unknown"
+                       : cls == KQVXI_CLASS_COUNT ? "unregistered"
+                                                  : CLASS_NAMES[cls];
+    if (json) {
+        std::string fields = DescribeRecordJson(r);
+        std::printf("{\"t\":%.6f,\"class\":%d,\"name\":\"%s\",\"code\":\"0x%08x\"%s%s}\n", t, cls,
+                    name, r.code, fields.empty() ? "" : ",", fields.c_str());
+    } else {
+        std::printf("%12.6f  %-13s %s\n", t, name, DescribeRecord(r).c_str());
+    }
+    if (cls != KQVXI_CLASS_COUNT) {
+        ++tally->received;
+    }
+}
+
+// Phase 3: shows the records as they arrive until a signal, --count or
+// --timeout, then unregisters and shows what the ring still holds (the
+// server posts the closing record before it replies, so that drain finds it
+// when the ring had room).
+Tally ReceiveLoop(const MonitorOptions& o, kqvxi_queue* queue) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto seconds = [start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    Tally tally;
     bool unregisterSent = false;
-    kqvxi_record batch[kBatch];
+    kqvxi_record batch[BATCH_RECORDS];
     for (;;) {
-        bool stopNow = stopRequested != 0 || (count > 0 && received >= count);
-        double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (timeoutSeconds > 0 && elapsed >= timeoutSeconds) {
-            stopNow = true;
-        }
+        const bool stopNow = OsAtomicLoad(&stopRequested) != 0 ||
+                             (o.count > 0 && tally.received >= o.count) ||
+                             (o.timeoutSeconds > 0 && seconds() >= o.timeoutSeconds);
         if (stopNow && !unregisterSent) {
-            // The server posts the closing record before it replies, so one more
-            // drain after the reply finds it (when the ring had room).
-            Request(ctl, KQVXI_CMD_UNREGISTER, 0, 0, 0, requestMs);
+            Request(o.controller, KQVXI_CMD_UNREGISTER, 0, 0, 0, o.requestMs);
             unregisterSent = true;
         }
         if (!unregisterSent && kqvxi_queue_wait(queue, 100) < 0) {
             break;
         }
         int n;
-        while ((n = kqvxi_queue_drain(queue, batch, kBatch)) > 0) {
-            double t =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        while ((n = kqvxi_queue_drain(queue, batch, BATCH_RECORDS)) > 0) {
+            const double t = seconds();
             for (int i = 0; i < n; ++i) {
-                const kqvxi_record& r = batch[i];
-                if (count > 0 && received >= count && r.code != KQVXI_CODE_UNREGISTERED) {
+                if (o.count > 0 && tally.received >= o.count &&
+                    batch[i].code != KQVXI_CODE_UNREGISTERED) {
                     continue;  // past --count: taken from the ring, not shown
                 }
-                int cls = ClassOfCode(r.code);
-                perClass[cls < 0 ? KQVXI_CLASS_COUNT + 1 : cls]++;
-                if (cls == KQVXI_CLASS_COUNT) {
-                    unregisteredSeen = true;
-                }
-                const char* name = cls < 0                    ? "unknown"
-                                   : cls == KQVXI_CLASS_COUNT ? "unregistered"
-                                                              : kClassNames[cls];
-                if (json) {
-                    std::string fields = DescribeRecordJson(r);
-                    std::printf(
-                        "{\"t\":%.6f,\"class\":%d,\"name\":\"%s\",\"code\":\"0x%08x\"%s%s}\n", t,
-                        cls, name, r.code, fields.empty() ? "" : ",", fields.c_str());
-                } else {
-                    std::printf("%12.6f  %-13s %s\n", t, name, DescribeRecord(r).c_str());
-                }
-                if (cls != KQVXI_CLASS_COUNT) {
-                    ++received;
-                }
+                ShowRecord(batch[i], t, o.json, &tally);
             }
             std::fflush(stdout);
         }
@@ -255,18 +267,40 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    kqvxi_queue_close(queue);
+    return tally;
+}
 
-    std::fprintf(stderr, "kqvxi-monitor: %lld records", received);
+// Phase 4: the summary line on stderr.
+void PrintSummary(const Tally& tally) {
+    std::fprintf(stderr, "kqvxi-monitor: %lld records", tally.received);
     for (int c = 0; c < KQVXI_CLASS_COUNT; ++c) {
-        if (perClass[c] > 0) {
-            std::fprintf(stderr, ", %s %lld", kClassNames[c], perClass[c]);
+        if (tally.perClass[c] > 0) {
+            std::fprintf(stderr, ", %s %lld", CLASS_NAMES[c], tally.perClass[c]);
         }
     }
-    if (perClass[KQVXI_CLASS_COUNT + 1] > 0) {
-        std::fprintf(stderr, ", unknown %lld", perClass[KQVXI_CLASS_COUNT + 1]);
+    if (tally.perClass[KQVXI_CLASS_COUNT + 1] > 0) {
+        std::fprintf(stderr, ", unknown %lld", tally.perClass[KQVXI_CLASS_COUNT + 1]);
     }
-    std::fprintf(stderr, "; %s\n",
-                 unregisteredSeen ? "ended by the unregistered record" : "no unregistered record");
+    std::fprintf(
+        stderr, "; %s\n",
+        tally.unregisteredSeen ? "ended by the unregistered record" : "no unregistered record");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const MonitorOptions options = ParseOptions(argc, argv);
+    kqvxi_queue* queue = RegisterAndSelect(options);
+    if (queue == nullptr) {
+        return 1;
+    }
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    std::fprintf(stderr, "kqvxi-monitor: registered with controller %u, %zu selections\n",
+                 options.controller, options.selections.size());
+    std::fflush(stderr);
+    const Tally tally = ReceiveLoop(options, queue);
+    kqvxi_queue_close(queue);
+    PrintSummary(tally);
     return 0;
 }

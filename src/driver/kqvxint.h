@@ -18,25 +18,11 @@ typedef void(KQ_STDCALL* KqChannelHandler)(std::int16_t index, std::uint16_t cha
                                            std::uint16_t value);
 typedef void(KQ_STDCALL* KqSourceHandler)(std::uint16_t source);
 
-// Ordinals of the exported operations.
+// Ordinals of the exported operations (ORD_<name>), from the one list of them.
 enum KqOrdinal : int {
-    ORD_DISPATCH_DRIVER_EVENT = 400,
-    ORD_WAIT_DRIVER_EVENT = 402,
-    ORD_CANCEL_DRIVER_WAIT = 403,
-    ORD_OPEN_CONTROLLER = 404,
-    ORD_CLOSE_CONTROLLER = 405,
-    ORD_GET_CLIENT_REQUEST = 406,
-    ORD_PUT_CLIENT_REPLY = 407,
-    ORD_QUERY_EVENT_SOURCE = 408,
-    ORD_INSTALL_CLASS1_HANDLER = 13,
-    ORD_INSTALL_CLASS0_HANDLER = 14,
-    ORD_INSTALL_CLASS3_HANDLER = 15,
-    ORD_INSTALL_SOURCE_HANDLER = 16,
-    ORD_INSTALL_LEVEL_HANDLER = 17,
-    ORD_INSTALL_CLASS2_HANDLER = 135,
-    ORD_INSTALL_CLASS4_HANDLER = 154,
-    ORD_INSTALL_CHANNEL_HANDLER = 165,
-    ORD_INSTALL_CLASS5_HANDLER = 341,
+#define KQ_DRIVER_OPERATION(name, ordinal, argBytes) ORD_##name = ordinal,
+#include "driver/kqvxint_ops.inc"
+#undef KQ_DRIVER_OPERATION
 };
 
 // The server wake event: the library signals it once per client request, and the

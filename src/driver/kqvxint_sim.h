@@ -13,7 +13,7 @@ inline constexpr int KQ_SIM_REQUEST_ARG = -2;      // null pointer
 inline constexpr int KQ_SIM_REQUEST_SYSTEM = -3;   // shared state or named objects unavailable
 
 // Posts one request (pid, command, *arg1..*arg3) to the server of controller,
-// signals "KQ-VXI Intr Proc Event" once, and waits up to timeoutMs for the reply;
+// signals the server wake event once, and waits up to timeoutMs for the reply;
 // on success *arg1..*arg3 hold the values the server replied.
 int KqSimRequest(std::uint16_t controller, std::uint32_t pid, std::uint32_t command,
                  std::uint32_t* arg1, std::uint32_t* arg2, std::uint32_t* arg3,

@@ -149,20 +149,20 @@ KQ_CHILD_ROLE(stuck_client) {
 
 TEST(DriverChannel, EightClientProcessesThousandRequestsEach) {
     const std::int16_t c = TestController(0);
-    constexpr std::uint32_t kClients = 8, kEach = 1000;
+    constexpr std::uint32_t CLIENT_COUNT = 8, REQUESTS_EACH = 1000;
     ASSERT_GE(OpenController(c), 0);
     OsHandle wake = OsCreateEvent("KQ-VXI Intr Proc Event", false, false);
     ASSERT_NE(wake, OS_NO_HANDLE);
     OsResetEvent(wake);  // no signal left over from earlier tests of this process
 
     ServeStats stats;
-    stats.tally.assign(kClients * kEach, 0);
-    std::thread server([&] { Serve(c, kClients * kEach + 1, &stats, kEach); });
+    stats.tally.assign(CLIENT_COUNT * REQUESTS_EACH, 0);
+    std::thread server([&] { Serve(c, CLIENT_COUNT * REQUESTS_EACH + 1, &stats, REQUESTS_EACH); });
     auto start = std::chrono::steady_clock::now();
     std::vector<OsHandle> children;
-    for (std::uint32_t k = 0; k < kClients; ++k) {
-        children.push_back(SpawnChild(
-            "client", {std::to_string(c), std::to_string(k), std::to_string(kEach), "20000"}));
+    for (std::uint32_t k = 0; k < CLIENT_COUNT; ++k) {
+        children.push_back(SpawnChild("client", {std::to_string(c), std::to_string(k),
+                                                 std::to_string(REQUESTS_EACH), "20000"}));
         ASSERT_NE(children.back(), OS_NO_HANDLE);
     }
     for (OsHandle child : children) {
@@ -170,13 +170,14 @@ TEST(DriverChannel, EightClientProcessesThousandRequestsEach) {
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%u requests from %u processes in %.2f s (%.0f per second)\n", kClients * kEach,
-                kClients, seconds, kClients * kEach / seconds);
+    std::printf("%u requests from %u processes in %.2f s (%.0f per second)\n",
+                CLIENT_COUNT * REQUESTS_EACH, CLIENT_COUNT, seconds,
+                CLIENT_COUNT * REQUESTS_EACH / seconds);
     EXPECT_EQ(StopServer(static_cast<std::uint16_t>(c)), KQVXI_OK);
     server.join();
 
     EXPECT_EQ(stats.anomalies, 0u);
-    EXPECT_EQ(stats.served, kClients * kEach + 1);
+    EXPECT_EQ(stats.served, CLIENT_COUNT * REQUESTS_EACH + 1);
     std::uint32_t missing = 0, doubled = 0;
     for (std::uint16_t n : stats.tally) {
         missing += n == 0 ? 1 : 0;
@@ -193,15 +194,15 @@ TEST(DriverChannel, EightClientProcessesThousandRequestsEach) {
 
 TEST(DriverChannel, TwoControllersServedSideBySide) {
     const std::int16_t c1 = TestController(1), c2 = TestController(2);
-    constexpr std::uint32_t kEach = 150;
-    OsHandle s1 = SpawnChild("server", {std::to_string(c1), std::to_string(2 * kEach)});
-    OsHandle s2 = SpawnChild("server", {std::to_string(c2), std::to_string(2 * kEach)});
+    constexpr std::uint32_t REQUESTS_EACH = 150;
+    OsHandle s1 = SpawnChild("server", {std::to_string(c1), std::to_string(2 * REQUESTS_EACH)});
+    OsHandle s2 = SpawnChild("server", {std::to_string(c2), std::to_string(2 * REQUESTS_EACH)});
     ASSERT_NE(s1, OS_NO_HANDLE);
     ASSERT_NE(s2, OS_NO_HANDLE);
     std::vector<OsHandle> clients;
     for (std::int16_t c : {c1, c2, c1, c2}) {
         clients.push_back(SpawnChild("client", {std::to_string(c), std::to_string(clients.size()),
-                                                std::to_string(kEach), "20000"}));
+                                                std::to_string(REQUESTS_EACH), "20000"}));
     }
     for (OsHandle child : clients) {
         EXPECT_EQ(WaitChild(child, 120000), 0);

@@ -22,14 +22,14 @@ std::int16_t TestController(int k) {
     return static_cast<std::int16_t>(20000 + (OsCurrentProcessId() % 1500) * 8 + k);
 }
 
-std::vector<std::string> gSeen;
-std::uint32_t gQuery[4];
-std::int16_t gQueryStatus;
+std::vector<std::string> seen;
+std::uint32_t queried[4];
+std::int16_t queryStatus;
 
 void Seen(const char* kind, long long a = 0, long long b = 0, long long c = 0) {
     char buf[96];
     std::snprintf(buf, sizeof buf, "%s %lld %lld %lld", kind, a, b, c);
-    gSeen.push_back(buf);
+    seen.push_back(buf);
 }
 void KQ_STDCALL OnClass0(std::int16_t v) {
     Seen("c0", v);
@@ -56,12 +56,12 @@ void KQ_STDCALL OnChannel(std::int16_t i, std::uint16_t ch, std::uint16_t v) {
     Seen("channel", i, ch, v);
 }
 void KQ_STDCALL OnSource(std::uint16_t s) {
-    gQueryStatus = QueryEventSource(&gQuery[0], &gQuery[1], &gQuery[2], &gQuery[3]);
-    Seen("source", s, gQuery[0], gQuery[3]);
+    queryStatus = QueryEventSource(&queried[0], &queried[1], &queried[2], &queried[3]);
+    Seen("source", s, queried[0], queried[3]);
 }
 void KQ_STDCALL OnMarked(std::uint16_t s) {
-    gQueryStatus = QueryEventSource(&gQuery[0], &gQuery[1], &gQuery[2], &gQuery[3]);
-    Seen("marked", s, gQuery[1], gQuery[2]);
+    queryStatus = QueryEventSource(&queried[0], &queried[1], &queried[2], &queried[3]);
+    Seen("marked", s, queried[1], queried[2]);
 }
 
 void InstallAll() {
@@ -103,7 +103,7 @@ TEST(DriverEvents, EveryKindReachesItsHandlerInInjectionOrder) {
 
     ASSERT_GE(OpenController(c), 0);
     InstallAll();
-    gSeen.clear();
+    seen.clear();
     DispatchN(c, 10);
     const std::vector<std::string> expected = {"c0 -1 0 0",
                                                "c1 0 0 0",
@@ -115,10 +115,10 @@ TEST(DriverEvents, EveryKindReachesItsHandlerInInjectionOrder) {
                                                "channel 49 50 48879",
                                                "source 11 12 0",
                                                "marked 21 5 24"};
-    EXPECT_EQ(gSeen, expected);
-    EXPECT_EQ(gQueryStatus, 0);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(queryStatus, 0);
     // Outside a source handler the query has nothing to describe.
-    EXPECT_LT(QueryEventSource(&gQuery[0], &gQuery[1], &gQuery[2], &gQuery[3]), 0);
+    EXPECT_LT(QueryEventSource(&queried[0], &queried[1], &queried[2], &queried[3]), 0);
     EXPECT_GE(CloseController(c), 0);
 }
 
@@ -134,17 +134,17 @@ TEST(DriverEvents, FullQueueRefusesAndNeverDrops) {
     EXPECT_EQ(accepted, 64);
     ASSERT_GE(OpenController(c), 0);
     ASSERT_GE(InstallClass4Handler(OnClass4), 0);
-    gSeen.clear();
+    seen.clear();
     DispatchN(c, 1);
     EXPECT_EQ(kqvxi_inject_class(u, 4, 999), KQVXI_INJECT_OK);  // room again
     // The wait took the whole queue at once, but what it has not handed out yet
     // still fills the queue: one event out, one place free.
     EXPECT_EQ(kqvxi_inject_class(u, 4, 998), KQVXI_INJECT_FULL);
     DispatchN(c, accepted);
-    ASSERT_EQ(gSeen.size(), static_cast<std::size_t>(accepted) + 1);
-    EXPECT_EQ(gSeen[0], "c4 0 0 0");
-    EXPECT_EQ(gSeen[63], "c4 63 0 0");
-    EXPECT_EQ(gSeen[64], "c4 999 0 0");
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(accepted) + 1);
+    EXPECT_EQ(seen[0], "c4 0 0 0");
+    EXPECT_EQ(seen[63], "c4 63 0 0");
+    EXPECT_EQ(seen[64], "c4 999 0 0");
     EXPECT_GE(CloseController(c), 0);
 }
 
@@ -162,7 +162,7 @@ TEST(DriverEvents, EventsTakenButNotDispatchedStayWithTheirController) {
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(kqvxi_inject_class(ua, 4, i), KQVXI_INJECT_OK);
     }
-    gSeen.clear();
+    seen.clear();
     DispatchN(a, 1);
     ASSERT_GE(CloseController(a), 0);
 
@@ -171,17 +171,17 @@ TEST(DriverEvents, EventsTakenButNotDispatchedStayWithTheirController) {
     ASSERT_EQ(kqvxi_inject_class(ub, 4, 100), KQVXI_INJECT_OK);
     DispatchN(b, 1);
     ASSERT_GE(CloseController(b), 0);
-    EXPECT_EQ(gSeen, (std::vector<std::string>{"c4 0 0 0", "c4 100 0 0"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"c4 0 0 0", "c4 100 0 0"}));
 
     ASSERT_GE(OpenController(a), 0);
     ASSERT_GE(InstallClass4Handler(OnClass4), 0);
     ASSERT_EQ(kqvxi_inject_class(ua, 4, 3), KQVXI_INJECT_OK);
-    gSeen.clear();
+    seen.clear();
     // Up to the event injected last, so that lost events fail the test, not hang it.
-    for (int i = 0; i < 3 && (gSeen.empty() || gSeen.back() != "c4 3 0 0"); ++i) {
+    for (int i = 0; i < 3 && (seen.empty() || seen.back() != "c4 3 0 0"); ++i) {
         DispatchN(a, 1);
     }
-    EXPECT_EQ(gSeen, (std::vector<std::string>{"c4 1 0 0", "c4 2 0 0", "c4 3 0 0"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"c4 1 0 0", "c4 2 0 0", "c4 3 0 0"}));
     ASSERT_GE(CloseController(a), 0);
 }
 
@@ -234,9 +234,9 @@ TEST(DriverEvents, CancelBeforeTheFirstWaitAndDuringAWait) {
     // The cancellation was used up: the next wait takes an event.
     ASSERT_GE(InstallClass1Handler(OnClass1), 0);
     ASSERT_EQ(kqvxi_inject_class(static_cast<std::uint16_t>(c), 1, 0), KQVXI_INJECT_OK);
-    gSeen.clear();
+    seen.clear();
     DispatchN(c, 1);
-    EXPECT_EQ(gSeen.size(), 1u);
+    EXPECT_EQ(seen.size(), 1u);
     EXPECT_GE(CloseController(c), 0);
 }
 

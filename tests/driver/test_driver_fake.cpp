@@ -9,13 +9,13 @@
 
 namespace {
 
-std::uint16_t gLastSource;
-std::uint32_t gQueried[4];
-std::int16_t gQueryStatus;
+std::uint16_t lastSource;
+std::uint32_t queried[4];
+std::int16_t queryStatus;
 
 void KQ_STDCALL SourceHandler(std::uint16_t source) {
-    gLastSource = source;
-    gQueryStatus = QueryEventSource(&gQueried[0], &gQueried[1], &gQueried[2], &gQueried[3]);
+    lastSource = source;
+    queryStatus = QueryEventSource(&queried[0], &queried[1], &queried[2], &queried[3]);
 }
 
 TEST(DriverFake, ScriptedResultsAtNthAndEveryCall) {
@@ -81,10 +81,10 @@ TEST(DriverFake, WaitDispatchQueryAndCancel) {
     EXPECT_TRUE(FakeDriverWaitIdle(2000));
     CancelDriverWait(0);  // ends the wait in progress
     dispatcher.join();
-    EXPECT_EQ(gLastSource, 77);
-    EXPECT_EQ(gQueryStatus, 0);
-    EXPECT_EQ(gQueried[0], 3u);
-    EXPECT_EQ(gQueried[3], 1u);
+    EXPECT_EQ(lastSource, 77);
+    EXPECT_EQ(queryStatus, 0);
+    EXPECT_EQ(queried[0], 3u);
+    EXPECT_EQ(queried[3], 1u);
     EXPECT_EQ(DispatchDriverEvent(12345), -1);
     FakeEvent level;
     level.kind = "level";

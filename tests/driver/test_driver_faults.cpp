@@ -59,6 +59,35 @@ KQ_CHILD_ROLE(faulty) {
     return 0;
 }
 
+void KQ_STDCALL IgnoreSource(std::uint16_t) {}
+
+// Calls every operation once on a path that ends early (bad input, a controller
+// not open, an unknown item or selector) and the request channel's server side
+// with a null argument; returns the number of the first step whose result was
+// not -1, or 0.
+KQ_CHILD_ROLE(refused) {
+    const auto c = static_cast<std::int16_t>(std::stoi(args.at(0)));
+    std::uint32_t item = 0, v[5] = {};
+    int step = 0;
+    for (int got : {
+             static_cast<int>(InstallClass0Handler(Ignore)),  // no controller open yet
+             static_cast<int>(CloseController(c)),
+             static_cast<int>(CancelDriverWait(c)),
+             static_cast<int>(WaitDriverEvent(c, &item, 0)),
+             static_cast<int>(DispatchDriverEvent(0x12345607u)),
+             static_cast<int>(QueryEventSource(&v[0], &v[1], &v[2], &v[3])),
+             static_cast<int>(InstallSourceHandler(5, IgnoreSource)),
+             static_cast<int>(GetClientRequest(c, nullptr, &v[1], &v[2], &v[3], &v[4])),
+             static_cast<int>(PutClientReply(c, 0, 7, nullptr, &v[1], &v[2])),
+         }) {
+        ++step;
+        if (got != -1) {
+            return step;
+        }
+    }
+    return 0;
+}
+
 std::vector<std::string> ReadLines(const std::string& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
@@ -98,6 +127,32 @@ TEST(DriverFaults, EnvironmentFaultsAndCallRecord) {
     EXPECT_EQ(lines[9].rfind("DispatchDriverEvent ", 0), 0u) << lines[9];
     EXPECT_EQ(lines[10], "CloseController " + cs + " = -1");
     EXPECT_EQ(lines[11], "CloseController " + cs + " = 0");
+    unlink(trace.c_str());
+}
+
+// A call that ends early is recorded once, like one that runs to the end.
+TEST(DriverFaults, EveryEarlyExitIsRecordedOnce) {
+    const int c = 40001 + static_cast<int>(getpid() % 4000) * 4;
+    const std::string trace = "/tmp/kqvxi-sim-trace-early-" + std::to_string(getpid()) + ".txt";
+    unlink(trace.c_str());
+    setenv("KQVXI_SIM_TRACE", trace.c_str(), 1);
+    int code = WaitChild(SpawnChild("refused", {std::to_string(c)}), 30000);
+    unsetenv("KQVXI_SIM_TRACE");
+    EXPECT_EQ(code, 0) << "first unexpected result at step " << code;
+
+    const std::string cs = std::to_string(static_cast<std::int16_t>(c));
+    const std::vector<std::string> expected = {
+        "InstallClass0Handler = -1",
+        "CloseController " + cs + " = -1",
+        "CancelDriverWait " + cs + " = -1",
+        "WaitDriverEvent " + cs + " 0 = -1",
+        "DispatchDriverEvent " + std::to_string(0x12345607u) + " = -1",
+        "QueryEventSource = -1",
+        "InstallSourceHandler 5 = -1",
+        "GetClientRequest " + cs + " = -1",
+        "PutClientReply " + cs + " 0 7 0 0 0 = -1",
+    };
+    EXPECT_EQ(ReadLines(trace), expected);
     unlink(trace.c_str());
 }
 

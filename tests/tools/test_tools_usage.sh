@@ -21,4 +21,12 @@ for t in kqvxi-monitor kqvxi-inject kqvxi-ctl; do
   "$bin/$t" --help >"$work/out" 2>&1 || fail "$t --help failed"
   grep -q Examples "$work/out" || fail "$t --help shows no examples"
 done
+# --version names the tool and the release, and exits 0 even where a subcommand
+# would be required.
+release=$(sed -n 's/^#define KQVXI_VERSION_STRING "\(.*\)"$/\1/p' "$bin/../include/kqvxi/version.h")
+[ -n "$release" ] || fail "no release in $bin/../include/kqvxi/version.h"
+for t in kqvxi-monitor kqvxi-inject kqvxi-ctl; do
+  out=$("$bin/$t" --version) || fail "$t --version failed"
+  [ "$out" = "$t $release" ] || fail "$t --version printed '$out', not '$t $release'"
+done
 echo "tools usage: ok"

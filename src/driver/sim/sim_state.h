@@ -1,15 +1,16 @@
 // The simulated board's machine-wide state (one named mapping guarded by one named
-// mutex), its per-controller named objects, and the fault and call-record modes
-// read from the environment. Shared by the operations of the simulated library.
+// mutex), its per-controller named objects, and the statuses its operations
+// return. Shared by the operations of the simulated library.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "driver/kqvxint.h"
 #include "platform/types.h"
 
 // Object names of the simulated board. The server's own event name is fixed by
 // the request protocol; the others belong to this library alone.
-inline constexpr const char* SIM_SERVER_EVENT_NAME = "KQ-VXI Intr Proc Event";
+inline constexpr const char* SIM_SERVER_EVENT_NAME = SERVER_WAKE_EVENT_NAME;
 inline constexpr const char* SIM_STATE_NAME = "KQVXINT Sim Board State";
 inline constexpr const char* SIM_STATE_LOCK_NAME = "KQVXINT Sim Board Lock";
 
@@ -17,6 +18,27 @@ inline constexpr std::uint32_t SIM_MAGIC = 0x4953514Bu;  // "KQSI"
 inline constexpr std::uint32_t SIM_LAYOUT_VERSION = 2;
 inline constexpr int SIM_MAX_CONTROLLERS = 64;
 inline constexpr std::uint32_t SIM_EVENT_QUEUE_DEPTH = 64;
+
+// Statuses of the simulated board's operations. A cancelled wait returns
+// KQ_WAIT_CANCELLED; the fault mode may make any operation return any status.
+inline constexpr std::int16_t SIM_STATUS_OK = 0;
+// A null or unknown argument, a controller this process has not opened, or a
+// reply whose request was withdrawn.
+inline constexpr std::int16_t SIM_STATUS_BAD_INPUT = -1;
+// DispatchDriverEvent: no handler installed for the event; it is discarded.
+inline constexpr std::int16_t SIM_STATUS_NO_HANDLER = -2;
+// WaitDriverEvent: too many items handed out and never dispatched.
+inline constexpr std::int16_t SIM_STATUS_TOO_MANY = -2;
+// The machine-wide state cannot be mapped or holds another layout.
+inline constexpr std::int16_t SIM_STATUS_NO_STATE = -3;
+// OpenController: no room for another controller, machine-wide or in this process.
+inline constexpr std::int16_t SIM_STATUS_TABLE_FULL = -4;
+// OpenController: another live process serves the controller.
+inline constexpr std::int16_t SIM_STATUS_SERVED_ELSEWHERE = -5;
+
+// Re-checks of a blocked wait on a named event, so a signal lost to a crashed
+// peer costs no more than this.
+inline constexpr std::uint32_t SIM_RECHECK_MS = 250;
 
 // Request slot states.
 inline constexpr std::uint32_t SIM_REQ_FREE = 0;
@@ -105,19 +127,10 @@ enum SimEventRole : int {
 OsHandle SimControllerEvent(std::uint16_t controller, SimEventRole role);
 // Per-controller named mutex that serialises the clients of the controller.
 OsHandle SimClientMutex(std::uint16_t controller);
-// The server wake event "KQ-VXI Intr Proc Event".
+// The server wake event (SERVER_WAKE_EVENT_NAME), shared by every controller.
 OsHandle SimServerEvent();
 
-// True when no process with pid runs (or it cannot be opened).
+// True when no process with pid runs: it cannot be opened, or it has ended. A
+// process whose state cannot be read counts as running, so nothing of it is
+// taken over while it may still act (callers bound their waits on it).
 bool SimProcessEnded(std::uint32_t pid);
-
-// Fault mode: true when the current call of op is to fail, with *status the
-// status to return. Counts the call.
-bool SimFaultHit(const char* op, std::int16_t* status);
-// Result OpenController gives when the environment sets one.
-bool SimOpenResultOverride(std::int16_t* result);
-
-// Appends one line to the call record when it is on:
-// "<op> <args...> = <result>[ -> <outs...>]".
-void SimTrace(const char* op, const std::int64_t* args, int argCount, std::int16_t result,
-              const std::int64_t* outs = nullptr, int outCount = 0);
