@@ -11,16 +11,18 @@
 // and as empty to the consumer.
 #include "queue/asyncque.h"
 
+#include "platform/atomic.h"
+
 namespace {
 
 // Each index is read once into a local, so that a value the other process
 // changes meanwhile cannot slip past the range check.
 std::uint32_t LoadIndex(const std::uint32_t* index) {
-    return *static_cast<const volatile std::uint32_t*>(index);
+    return OsVolatileLoad(index);
 }
 
 void StoreIndex(std::uint32_t* index, std::uint32_t value) {
-    *static_cast<volatile std::uint32_t*>(index) = value;
+    OsVolatileStore(index, value);
 }
 
 }  // namespace

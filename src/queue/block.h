@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include "kqvxi/events.h"
 #include "locks/mutex.h"
 
 inline constexpr std::uint32_t MAX_CLIENTS = 50;
@@ -11,6 +12,10 @@ inline constexpr std::uint32_t QUEUE_BLOCK_SIZE = 3604;
 inline constexpr std::uint32_t LEVEL_MASK_ENTRIES = 255;
 inline constexpr std::uint32_t SOURCE_MASK_ENTRIES = 255;
 inline constexpr std::uint32_t CHANNEL_MASK_ENTRIES = 256;
+
+// Which side of a block a process opened it as: the block keeps one lock
+// descriptor per side (clientMutex, serverMutex).
+enum Side : std::uint32_t { SIDE_CLIENT = 0, SIDE_SERVER = 1 };
 
 struct QueueRecord {
     std::uint32_t reserved;
@@ -80,10 +85,33 @@ inline std::uint16_t LevelBit(std::uint16_t level) {
     return position < 16 ? static_cast<std::uint16_t>(1u << position) : 0;
 }
 
-// Bit of a channel: 50 counts as 14 and 60 as 15, then position = number mod 32;
-// positions 16 to 31 give 0.
-inline std::uint16_t ChannelBit(std::uint16_t channel) {
-    std::uint32_t n = channel == 50 ? 14u : channel == 60 ? 15u : channel;
-    std::uint32_t position = n & 31u;
+// The number a channel counts as: 50 counts as 14 and 60 as 15, any other
+// number as itself. A channel-class enable answers with this number.
+inline std::uint32_t ChannelNumber(std::uint32_t channel) {
+    return channel == 50 ? 14u : channel == 60 ? 15u : channel;
+}
+
+// Bit of a channel: position = ChannelNumber mod 32; positions 16 to 31 give 0.
+inline std::uint16_t ChannelBit(std::uint32_t channel) {
+    std::uint32_t position = ChannelNumber(channel) & 31u;
     return position < 16 ? static_cast<std::uint16_t>(1u << position) : 0;
 }
+
+// Event classes as the enable and disable commands number them (the record code
+// is the event code base plus the class). Classes 0 to 6 are switched by a flag
+// of the block, except class 1 which every registered client receives; classes
+// 7 to 9 by a bit in an entry of a mask table.
+inline constexpr std::uint32_t FLAG_CLASS_COUNT = 7;
+inline constexpr std::uint32_t CLASS_LEVEL = 7;
+inline constexpr std::uint32_t CLASS_SOURCE_LEVEL = 8;
+inline constexpr std::uint32_t CLASS_CHANNEL = 9;
+inline constexpr std::uint32_t CLASS_COUNT = KQVXI_CLASS_COUNT;
+
+// The flag of each flag class (null: class 1, no flag), for the commands that set
+// it and the handlers that test it.
+inline constexpr std::uint32_t AsyncQueueBlock::*CLASS_FLAGS[FLAG_CLASS_COUNT] = {
+    &AsyncQueueBlock::enableClass0, nullptr,
+    &AsyncQueueBlock::enableClass2, &AsyncQueueBlock::enableClass3,
+    &AsyncQueueBlock::enableClass4, &AsyncQueueBlock::enableClass5,
+    &AsyncQueueBlock::enableClass6,
+};

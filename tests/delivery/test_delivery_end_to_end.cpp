@@ -15,6 +15,7 @@
 #include "platform/event.h"
 #include "platform/process.h"
 #include "queue/lifecycle.h"
+#include "support/client_slots.h"
 #include "support/child.h"
 
 namespace {
@@ -222,7 +223,7 @@ KQ_CHILD_ROLE(delivery_e2e_holder) {
     if (OpenQueueBlock(0, OsCurrentProcessId(), SIDE_CLIENT) == nullptr) {
         return 4;
     }
-    AcquireEventMutex(QueueBlockLock(0));
+    AcquireEventMutex(SlotLock(0));
     OsHandle ready = OsCreateEvent(args[1].c_str(), false, false);
     OsSetEvent(ready);
     OsSleep(60000);

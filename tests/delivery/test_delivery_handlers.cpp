@@ -14,7 +14,7 @@
 #include "platform/types.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 #include "support/fake_driver.h"
 
 namespace {
@@ -277,7 +277,7 @@ TEST_F(DeliveryHandlers, IndexesOutsideTheirTablesReachNoClient) {
     // caught by the address sanitizer. Its gates are all open too.
     auto* heapBlock = new AsyncQueueBlock{};
     SelectEverything(heapBlock);
-    clientTable.clientBlocks[11] = heapBlock;
+    PublishClientBlock(11, heapBlock);
 
     for (std::uint32_t index : {0xFFFFu, 255u, 256u, 0x7FFFu, 0x8000u}) {
         SCOPED_TRACE(index);
@@ -287,7 +287,7 @@ TEST_F(DeliveryHandlers, IndexesOutsideTheirTablesReachNoClient) {
             Run(Event("channel", index, 1, 0));
         }
     }
-    clientTable.clientBlocks[11] = nullptr;
+    PublishClientBlock(11, nullptr);
     delete heapBlock;
     ExpectNothing(2);
 
@@ -336,7 +336,7 @@ TEST_F(DeliveryHandlers, LowerSlotsAreServedFirstAndRemovalWaitsForTheWalk) {
 
     // Hold slot 3's lock: a handler serving slot 3 first must stop there before
     // it touches slot 7.
-    EventMutex* lock3 = QueueBlockLock(3);
+    EventMutex* lock3 = SlotLock(3);
     AcquireEventMutex(lock3);
     std::atomic<bool> handlerDone{false};
     std::thread handler([&] {

@@ -22,6 +22,7 @@
 #include "platform/process.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
+#include "support/client_slots.h"
 #include "server/server_process.h"
 #include "support/child.h"
 
@@ -38,7 +39,7 @@ EventMutex* JoinStormWithOwnLock(const std::string& controllerArg) {
         RegisterForStorm(controller) != 0) {
         return nullptr;
     }
-    return QueueBlockLock(0);
+    return SlotLock(0);
 }
 
 // Churning client: args controller, ready event name, hold event name, holding
@@ -68,7 +69,7 @@ KQ_CHILD_ROLE(chaos_churner) {
         }
         std::uint32_t c, a1, a2, a3;
         AcquireEventMutex(lock);
-        while (TakeRecord(blockViews[0], &c, &a1, &a2, &a3) == QUEUE_OK) {
+        while (TakeRecord(SlotView(0), &c, &a1, &a2, &a3) == QUEUE_OK) {
         }
         ReleaseEventMutex(lock);
     }
@@ -100,14 +101,14 @@ KQ_CHILD_ROLE(chaos_holder) {
     }
     // Empty the ring under the lock, so new records have room.
     std::uint32_t c, a1, a2, a3;
-    while (TakeRecord(blockViews[0], &c, &a1, &a2, &a3) == QUEUE_OK) {
+    while (TakeRecord(SlotView(0), &c, &a1, &a2, &a3) == QUEUE_OK) {
     }
     ReleaseEventMutex(lock);
     const Clock::time_point start = Clock::now();
     while (MsSince(start) < 10000) {
         AcquireEventMutex(lock);
         bool got = false;
-        while (TakeRecord(blockViews[0], &c, &a1, &a2, &a3) == QUEUE_OK) {
+        while (TakeRecord(SlotView(0), &c, &a1, &a2, &a3) == QUEUE_OK) {
             got = got || c == KQVXI_EVENT_CODE(7);
         }
         ReleaseEventMutex(lock);
