@@ -48,7 +48,6 @@ AsyncQueueBlock* gBlock = nullptr;
 std::uint32_t gPid = 0;
 OsHandle gEnded = OS_NO_HANDLE;
 OsHandle gWake = OS_NO_HANDLE;
-int gBaselineFds = -1;
 std::uint8_t gBefore[QUEUE_BLOCK_SIZE];
 std::uint8_t gMayChange[QUEUE_BLOCK_SIZE];
 
@@ -385,13 +384,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     CloseSlot();
-    int fds = CountObjectFds();
-    if (gBaselineFds < 0) {
-        gBaselineFds = fds;
-    } else if (fds != gBaselineFds) {
-        CountObjectFds(true);
-        Fail("object descriptors differ from the start", static_cast<std::uint32_t>(fds),
-             static_cast<std::uint32_t>(gBaselineFds));
-    }
+    CheckObjectFdsAgainstBaseline();
     return 0;
 }

@@ -62,7 +62,6 @@ struct ModelClient {
 
 ModelClient gModel[MAX_CLIENTS];
 std::int32_t gModelCount = 0;
-int gBaselineFds = -1;
 
 // A helper: a shell that lives until it is killed or this process ends (it
 // polls its parent once a second), so no helper outlives a fuzzing run.
@@ -391,13 +390,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     ResetAll();
-    int fds = CountObjectFds();
-    if (gBaselineFds < 0) {
-        gBaselineFds = fds;
-    } else if (fds != gBaselineFds) {
-        CountObjectFds(true);
-        Fail("object descriptors differ from the start", static_cast<std::uint32_t>(fds),
-             static_cast<std::uint32_t>(gBaselineFds));
-    }
+    CheckObjectFdsAgainstBaseline();
     return 0;
 }

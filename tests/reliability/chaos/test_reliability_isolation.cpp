@@ -20,7 +20,7 @@
 #include "platform/process.h"
 #include "queue/block.h"
 #include "queue/lifecycle.h"
-#include "server/server_process.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "platform/process.h"
 #include "queue/lifecycle.h"
 #include "support/client_slots.h"
-#include "server/server_process.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 namespace {
