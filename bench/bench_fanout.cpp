@@ -36,20 +36,18 @@ std::uint32_t registered = 0;
 bool RegisterClients(std::uint32_t count) {
     for (std::uint32_t slot = 0; slot < count; ++slot) {
         const std::uint32_t pid = 0x80000000u | ((OsCurrentProcessId() & 0x3FFFFFu) << 9) | slot;
-        AsyncQueueBlock* block = OpenQueueBlock(slot, pid, SIDE_SERVER);
+        // As registration leaves it: the client's process is known (this one).
+        AsyncQueueBlock* block = PlantClient(slot, pid, OsOpenProcess(OsCurrentProcessId()),
+                                             OsCreateEvent(nullptr, false, false));
         if (block == nullptr) {
             return false;
         }
+        registered = slot + 1;
         block->enableClass0 = 1;
         block->enableClass6 = 1;
         block->levelMask[3] = 0xFFFF;
         block->sourceMask[3] = 0xFFFF;
         block->channelMask[4] = 0xFFFF;
-        // As registration leaves it: the client's process is known (this one).
-        SetSlotProcess(slot, OsOpenProcess(OsCurrentProcessId()));
-        SetSlotWakeEvent(slot, OsCreateEvent(nullptr, false, false));
-        PublishClientBlock(slot, block);
-        registered = slot + 1;
     }
     return true;
 }

@@ -31,25 +31,17 @@ struct BenchClient {
 
     bool Open() {
         pid = 0x80000000u | OsCurrentProcessId();
-        block = OpenQueueBlock(kSlot, pid, SIDE_SERVER);
-        if (block == nullptr) {
-            return false;
-        }
         wake = OsCreateEvent(nullptr, false, false);
         process = OsOpenProcess(OsCurrentProcessId());
-        SetSlotProcess(kSlot, process);
-        SetSlotWakeEvent(kSlot, wake);
-        PublishClientBlock(kSlot, block);
-        return wake != OS_NO_HANDLE && process != OS_NO_HANDLE;
+        if (wake == OS_NO_HANDLE || process == OS_NO_HANDLE) {
+            return false;
+        }
+        block = PlantClient(kSlot, pid, process, wake);
+        return block != nullptr;
     }
 
     void Close() {
-        PublishClientBlock(kSlot, nullptr);
-        SetSlotWakeEvent(kSlot, OS_NO_HANDLE);
-        SetSlotProcess(kSlot, OS_NO_HANDLE);
-        CloseQueueBlock(kSlot, SIDE_SERVER);
-        OsCloseHandle(wake);
-        OsCloseHandle(process);
+        RemovePlantedClient(kSlot, true);  // closes the wake event and the process handle
     }
 
     // What the client does: take everything, and the wake-up with it.
