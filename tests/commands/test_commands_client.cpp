@@ -60,7 +60,7 @@ TEST_F(ClientCommands, RegisterFillsSlotBlockProcessAndWakeEvent) {
     EXPECT_EQ(view.block->lockCount, -1);
 
     bool existed = false;
-    OsHandle wake = OsCreateEvent(ClientObjectName(self, "KQ-VXI Intr Proc Event").c_str(), false,
+    OsHandle wake = OsCreateEvent(ClientObjectName(self, CLIENT_WAKE_NAME_SUFFIX).c_str(), false,
                                   false, &existed);
     EXPECT_TRUE(existed) << "wake event not under its documented name";
     OsCloseHandle(wake);
@@ -241,7 +241,7 @@ TEST_F(ClientCommands, UnregisterPostsTheLastRecordThenFreesTheSlot) {
         const std::uint32_t slot = Register(pid);
         BlockView view(pid);  // the client's own mapping outlives the server's side
         OsHandle wake =
-            OsCreateEvent(ClientObjectName(pid, "KQ-VXI Intr Proc Event").c_str(), false, false);
+            OsCreateEvent(ClientObjectName(pid, CLIENT_WAKE_NAME_SUFFIX).c_str(), false, false);
         Args args{4, 5, 6};
         EXPECT_TRUE(CarriesOn(Send(pid, command, &args)));
         EXPECT_EQ(args.arg1, 4u);

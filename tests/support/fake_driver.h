@@ -49,7 +49,7 @@ std::vector<FakeCall> FakeDriverCalls();
 std::size_t FakeDriverCallCount(const std::string& op);
 
 // Client requests: GetClientRequest hands them out in order. Queueing a request
-// sets the named event "KQ-VXI Intr Proc Event" (creating it if needed), and the
+// sets the server wake event SERVER_WAKE_EVENT_NAME (creating it if needed), and the
 // fake sets it again after each GetClientRequest while requests remain, so one
 // signal stands for each request. With no request left, GetClientRequest waits up to 0.5 s for one,
 // then returns -1.
