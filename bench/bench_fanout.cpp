@@ -22,7 +22,7 @@
 #include "platform/process.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 #include "support/fake_driver.h"
 
 namespace {
@@ -36,32 +36,25 @@ std::uint32_t registered = 0;
 bool RegisterClients(std::uint32_t count) {
     for (std::uint32_t slot = 0; slot < count; ++slot) {
         const std::uint32_t pid = 0x80000000u | ((OsCurrentProcessId() & 0x3FFFFFu) << 9) | slot;
-        AsyncQueueBlock* block = OpenQueueBlock(slot, pid, SIDE_SERVER);
+        // As registration leaves it: the client's process is known (this one).
+        AsyncQueueBlock* block = PlantClient(slot, pid, OsOpenProcess(OsCurrentProcessId()),
+                                             OsCreateEvent(nullptr, false, false));
         if (block == nullptr) {
             return false;
         }
+        registered = slot + 1;
         block->enableClass0 = 1;
         block->enableClass6 = 1;
         block->levelMask[3] = 0xFFFF;
         block->sourceMask[3] = 0xFFFF;
         block->channelMask[4] = 0xFFFF;
-        clientTable.wakeEvents[slot] = OsCreateEvent(nullptr, false, false);
-        // As registration leaves it: the client's process is known (this one).
-        clientTable.processes[slot] = OsOpenProcess(OsCurrentProcessId());
-        clientTable.clientBlocks[slot] = block;
-        registered = slot + 1;
     }
     return true;
 }
 
 void UnregisterClients() {
     for (std::uint32_t slot = 0; slot < registered; ++slot) {
-        clientTable.clientBlocks[slot] = nullptr;
-        CloseQueueBlock(slot, SIDE_SERVER);
-        OsCloseHandle(clientTable.wakeEvents[slot]);
-        clientTable.wakeEvents[slot] = OS_NO_HANDLE;
-        OsCloseHandle(clientTable.processes[slot]);
-        clientTable.processes[slot] = OS_NO_HANDLE;
+        RemovePlantedClient(slot, true);
     }
     registered = 0;
 }
@@ -221,7 +214,7 @@ void BM_QueueToWake(benchmark::State& state) {
     std::atomic<std::int64_t> wokeAt{0};
     std::thread consumer([&] {
         AsyncQueueBlock* block = clientTable.clientBlocks[0];
-        EventMutex* lock = QueueBlockLock(0);
+        EventMutex* lock = SlotLock(0);
         while (!stop.load()) {
             if (OsWaitForObject(clientTable.wakeEvents[0], 50) != OS_WAIT_OBJECT_0) {
                 continue;

@@ -15,7 +15,7 @@
 #include "platform/process.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 
 namespace {
 
@@ -31,34 +31,26 @@ struct BenchClient {
 
     bool Open() {
         pid = 0x80000000u | OsCurrentProcessId();
-        block = OpenQueueBlock(kSlot, pid, SIDE_SERVER);
-        if (block == nullptr) {
-            return false;
-        }
         wake = OsCreateEvent(nullptr, false, false);
         process = OsOpenProcess(OsCurrentProcessId());
-        OsAtomicStore(&clientTable.processes[kSlot], process);
-        OsAtomicStore(&clientTable.wakeEvents[kSlot], wake);
-        OsAtomicStore(&clientTable.clientBlocks[kSlot], block);
-        return wake != OS_NO_HANDLE && process != OS_NO_HANDLE;
+        if (wake == OS_NO_HANDLE || process == OS_NO_HANDLE) {
+            return false;
+        }
+        block = PlantClient(kSlot, pid, process, wake);
+        return block != nullptr;
     }
 
     void Close() {
-        OsAtomicStore(&clientTable.clientBlocks[kSlot], static_cast<AsyncQueueBlock*>(nullptr));
-        OsAtomicStore(&clientTable.wakeEvents[kSlot], OS_NO_HANDLE);
-        OsAtomicStore(&clientTable.processes[kSlot], OS_NO_HANDLE);
-        CloseQueueBlock(kSlot, SIDE_SERVER);
-        OsCloseHandle(wake);
-        OsCloseHandle(process);
+        RemovePlantedClient(kSlot, true);  // closes the wake event and the process handle
     }
 
     // What the client does: take everything, and the wake-up with it.
     void Drain() {
         std::uint32_t code, a1, a2, a3;
-        AcquireEventMutex(QueueBlockLock(kSlot));
+        AcquireEventMutex(SlotLock(kSlot));
         while (TakeRecord(block, &code, &a1, &a2, &a3) == QUEUE_OK) {
         }
-        ReleaseEventMutex(QueueBlockLock(kSlot));
+        ReleaseEventMutex(SlotLock(kSlot));
         OsWaitForObject(wake, 0);
     }
 };
@@ -163,7 +155,7 @@ void BM_BareLockAcquireRelease(benchmark::State& state) {
         state.SkipWithError("cannot open a client block");
         return;
     }
-    EventMutex* lock = QueueBlockLock(kSlot);
+    EventMutex* lock = SlotLock(kSlot);
     for (auto _ : state) {
         AcquireEventMutex(lock);
         ReleaseEventMutex(lock);

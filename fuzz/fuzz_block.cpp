@@ -31,7 +31,7 @@
 #include "queue/asyncque.h"
 #include "queue/block.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 #include "server/commands.h"
 
 namespace {
@@ -48,7 +48,6 @@ AsyncQueueBlock* gBlock = nullptr;
 std::uint32_t gPid = 0;
 OsHandle gEnded = OS_NO_HANDLE;
 OsHandle gWake = OS_NO_HANDLE;
-int gBaselineFds = -1;
 std::uint8_t gBefore[QUEUE_BLOCK_SIZE];
 std::uint8_t gMayChange[QUEUE_BLOCK_SIZE];
 
@@ -89,7 +88,7 @@ void CheckChanges(const char* step) {
             Fail("another slot of the table changed", s);
         }
     }
-    if (clientTable.wakeEvents[kSlot] != gWake || clientTable.processes[kSlot] != gEnded) {
+    if (clientTable.wakeEvents[kSlot] != gWake || SlotProcess(kSlot) != gEnded) {
         Fail("the slot's handles changed");
     }
 }
@@ -138,24 +137,27 @@ void OpenSlot() {
     if (OpenQueueBlock(kSlot, gPid, SIDE_SERVER) == nullptr) {
         Fail("cannot open the block");
     }
-    EventMutex* lock = QueueBlockLock(kSlot);
+    EventMutex* lock = SlotLock(kSlot);
     CloseEventMutex(lock);
     char name[CLIENT_OBJECT_NAME_SIZE];
     FormatClientObjectName(name, gPid, BLOCK_LOCK_NAME_SUFFIX);
     if (OpenEventMutex(lock, &gBlock->lockCount, name) != 0) {
         Fail("cannot open the lock");
     }
-    std::memset(&clientTable, 0, sizeof clientTable);
-    clientTable.clientBlocks[kSlot] = gBlock;
-    clientTable.wakeEvents[kSlot] = gWake;
-    clientTable.processes[kSlot] = gEnded;
+    for (std::uint32_t s = 0; s < MAX_CLIENTS; ++s) {
+        PublishClientBlock(s, nullptr);
+        SetSlotWakeEvent(s, OS_NO_HANDLE);
+    }
+    SetSlotProcess(kSlot, gEnded);
+    SetSlotWakeEvent(kSlot, gWake);
+    PublishClientBlock(kSlot, gBlock);
     clientTable.clientCount = 1;
     while (TakeWake()) {
     }
 }
 
 void CloseSlot() {
-    clientTable.clientBlocks[kSlot] = nullptr;
+    PublishClientBlock(kSlot, nullptr);
     if (CloseQueueBlock(kSlot, SIDE_SERVER) != 0) {
         Fail("cannot close the block");
     }
@@ -207,7 +209,7 @@ void ServerPost(std::uint32_t code, std::uint32_t arg) {
     const std::uint32_t owner = gBlock->ownerPid;
     const std::uint32_t r = gBlock->readIndex;
     const std::uint32_t w = gBlock->writeIndex;
-    const bool abandoned = QueueBlockAbandoned(kSlot);
+    const bool abandoned = SlotAbandoned(kSlot);
     const bool freeLock = lockBefore == LOCK_FREE;
     const bool room = r < QUEUE_DEPTH && w < QUEUE_DEPTH && (w + 1) % QUEUE_DEPTH != r;
     Allow(offsetof(AsyncQueueBlock, lockCount), 4);
@@ -233,7 +235,7 @@ void ServerPost(std::uint32_t code, std::uint32_t arg) {
         std::int32_t expect =
             abandoned ? lockBefore
                       : static_cast<std::int32_t>(static_cast<std::uint32_t>(lockBefore) + 1u);
-        if (gBlock->lockCount != expect || woke || !QueueBlockAbandoned(kSlot)) {
+        if (gBlock->lockCount != expect || woke || !SlotAbandoned(kSlot)) {
             Fail("post to a dead holder's block", static_cast<std::uint32_t>(lockBefore));
         }
         if (std::memcmp(gBefore + 4, Bytes() + 4, QUEUE_BLOCK_SIZE - 4) != 0) {
@@ -382,13 +384,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     CloseSlot();
-    int fds = CountObjectFds();
-    if (gBaselineFds < 0) {
-        gBaselineFds = fds;
-    } else if (fds != gBaselineFds) {
-        CountObjectFds(true);
-        Fail("object descriptors differ from the start", static_cast<std::uint32_t>(fds),
-             static_cast<std::uint32_t>(gBaselineFds));
-    }
+    CheckObjectFdsAgainstBaseline();
     return 0;
 }

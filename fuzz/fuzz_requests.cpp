@@ -28,7 +28,7 @@
 #include "platform/types.h"
 #include "queue/block.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 #include "server/commands.h"
 #include "server/entry.h"
 
@@ -62,7 +62,6 @@ struct ModelClient {
 
 ModelClient gModel[MAX_CLIENTS];
 std::int32_t gModelCount = 0;
-int gBaselineFds = -1;
 
 // A helper: a shell that lives until it is killed or this process ends (it
 // polls its parent once a second), so no helper outlives a fuzzing run.
@@ -256,11 +255,10 @@ void CheckTable(bool afterFailure) {
     for (std::uint32_t i = 0; i < MAX_CLIENTS; ++i) {
         AsyncQueueBlock* block = clientTable.clientBlocks[i];
         if (block == nullptr) {
-            if (clientTable.wakeEvents[i] != OS_NO_HANDLE ||
-                clientTable.processes[i] != OS_NO_HANDLE) {
+            if (clientTable.wakeEvents[i] != OS_NO_HANDLE || SlotProcess(i) != OS_NO_HANDLE) {
                 Fail("free slot keeps a handle", i);
             }
-            if (blockViews[i] != nullptr || blockMappings[i] != OS_NO_HANDLE) {
+            if (SlotView(i) != nullptr || SlotMapping(i) != OS_NO_HANDLE) {
                 Fail("free slot keeps its mapping", i);
             }
             continue;
@@ -275,7 +273,7 @@ void CheckTable(bool afterFailure) {
         if (block->slot != i) {
             Fail("block does not carry its slot", i, block->slot);
         }
-        if (blockViews[i] != block) {
+        if (SlotView(i) != block) {
             Fail("table and lifecycle disagree on the block", i);
         }
         if (clientTable.wakeEvents[i] == OS_NO_HANDLE) {
@@ -285,7 +283,7 @@ void CheckTable(bool afterFailure) {
         if (e == nullptr) {
             Fail("block of a pid nobody registered", block->ownerPid);
         }
-        if ((clientTable.processes[i] != OS_NO_HANDLE) != e->openable) {
+        if ((SlotProcess(i) != OS_NO_HANDLE) != e->openable) {
             Fail("process handle kept wrongly", i, block->ownerPid);
         }
         const ModelClient* m = ModelFind(block->ownerPid);
@@ -330,7 +328,7 @@ void ResetAll() {
     std::memset(gModel, 0, sizeof gModel);
     gModelCount = 0;
     for (std::uint32_t i = 0; i < MAX_CLIENTS; ++i) {
-        if (blockViews[i] != nullptr || blockMappings[i] != OS_NO_HANDLE) {
+        if (SlotView(i) != nullptr || SlotMapping(i) != OS_NO_HANDLE) {
             Fail("shutdown left a block open", i);
         }
     }
@@ -392,13 +390,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     ResetAll();
-    int fds = CountObjectFds();
-    if (gBaselineFds < 0) {
-        gBaselineFds = fds;
-    } else if (fds != gBaselineFds) {
-        CountObjectFds(true);
-        Fail("object descriptors differ from the start", static_cast<std::uint32_t>(fds),
-             static_cast<std::uint32_t>(gBaselineFds));
-    }
+    CheckObjectFdsAgainstBaseline();
     return 0;
 }

@@ -42,6 +42,20 @@ inline int CountObjectFds(bool show = false) {
     return n;
 }
 
+// Fails when the object descriptors open now differ from those open after the
+// first run (which sets the baseline): a run that leaks or closes too much.
+inline void CheckObjectFdsAgainstBaseline() {
+    static int baseline = -1;
+    int fds = CountObjectFds();
+    if (baseline < 0) {
+        baseline = fds;
+    } else if (fds != baseline) {
+        CountObjectFds(true);
+        Fail("object descriptors differ from the start", static_cast<std::uint32_t>(fds),
+             static_cast<std::uint32_t>(baseline));
+    }
+}
+
 inline std::uint32_t ReadU32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;

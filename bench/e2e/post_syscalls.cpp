@@ -15,7 +15,7 @@
 #include "platform/process.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 
 namespace {
 
@@ -23,10 +23,10 @@ constexpr std::uint32_t SLOT = 0;
 
 void Drain(AsyncQueueBlock* block, OsHandle wake) {
     std::uint32_t code, a1, a2, a3;
-    AcquireEventMutex(QueueBlockLock(SLOT));
+    AcquireEventMutex(SlotLock(SLOT));
     while (TakeRecord(block, &code, &a1, &a2, &a3) == QUEUE_OK) {
     }
-    ReleaseEventMutex(QueueBlockLock(SLOT));
+    ReleaseEventMutex(SlotLock(SLOT));
     OsWaitForObject(wake, 0);  // takes the wake-up, as a client would, without sleeping
 }
 
@@ -35,16 +35,15 @@ void Drain(AsyncQueueBlock* block, OsHandle wake) {
 int main(int argc, char** argv) {
     const long posts = argc > 1 ? std::atol(argv[1]) : 1000000;
     const std::uint32_t pid = 0x80000000u | OsCurrentProcessId();
-    AsyncQueueBlock* block = OpenQueueBlock(SLOT, pid, SIDE_SERVER);
     OsHandle wake = OsCreateEvent(nullptr, false, false);
     OsHandle process = OsOpenProcess(OsCurrentProcessId());
-    if (block == nullptr || wake == OS_NO_HANDLE || process == OS_NO_HANDLE) {
+    AsyncQueueBlock* block = wake != OS_NO_HANDLE && process != OS_NO_HANDLE
+                                 ? PlantClient(SLOT, pid, process, wake)
+                                 : nullptr;
+    if (block == nullptr) {
         std::fprintf(stderr, "post_syscalls: set-up failed\n");
         return 1;
     }
-    OsAtomicStore(&clientTable.processes[SLOT], process);
-    OsAtomicStore(&clientTable.wakeEvents[SLOT], wake);
-    OsAtomicStore(&clientTable.clientBlocks[SLOT], block);
     // Warm-up outside the counted window: the first posts fault the pages in.
     for (int i = 0; i < 1000; ++i) {
         PostEvent(pid, SLOT, 0xDEAD0007u, 3, 1, static_cast<std::uint32_t>(i));
@@ -66,12 +65,7 @@ int main(int argc, char** argv) {
     const auto end = std::chrono::steady_clock::now();
     std::fputs("post_syscalls: end\n", stderr);
 
-    OsAtomicStore(&clientTable.clientBlocks[SLOT], static_cast<AsyncQueueBlock*>(nullptr));
-    OsAtomicStore(&clientTable.wakeEvents[SLOT], OS_NO_HANDLE);
-    OsAtomicStore(&clientTable.processes[SLOT], OS_NO_HANDLE);
-    CloseQueueBlock(SLOT, SIDE_SERVER);
-    OsCloseHandle(wake);
-    OsCloseHandle(process);
+    RemovePlantedClient(SLOT, true);  // closes the wake event and the process handle
     const double ns = static_cast<double>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
     std::printf("posts=%ld failed=%ld ns_per_post_with_drains=%.1f\n", posts, failed,

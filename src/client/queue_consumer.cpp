@@ -10,7 +10,7 @@
 #include "platform/mapping.h"
 #include "platform/process.h"
 #include "queue/asyncque.h"
-#include "queue/lifecycle.h"
+#include "queue/block_mapping.h"
 
 struct kqvxi_queue {
     OsHandle mapping;
@@ -25,13 +25,6 @@ namespace {
 // queue's descriptor and is cleared when the last one closes, so its name is
 // non-zero exactly while the client side is open.
 std::int32_t openQueues = 0;
-
-void PublishClientDescriptor(AsyncQueueBlock* block, const EventMutex& mine) {
-    volatile EventMutex* shared = &block->clientMutex;
-    shared->name = mine.name;
-    shared->event = mine.event;
-    shared->lockWord = mine.lockWord;
-}
 
 void ReleaseQueue(kqvxi_queue* queue) {
     CloseEventMutex(&queue->lock);
@@ -74,7 +67,7 @@ extern "C" kqvxi_queue* kqvxi_queue_open(void) {
         return nullptr;
     }
     OsInterlockedIncrement(&openQueues);
-    PublishClientDescriptor(queue->block, queue->lock);
+    PublishDescriptor(queue->block, SIDE_CLIENT, queue->lock);
     return queue;
 }
 
@@ -126,7 +119,7 @@ extern "C" void kqvxi_queue_close(kqvxi_queue* queue) {
     }
     if (OsInterlockedDecrement(&openQueues) == 0) {
         const EventMutex closed = {0, 0, 0};
-        PublishClientDescriptor(queue->block, closed);
+        PublishDescriptor(queue->block, SIDE_CLIENT, closed);
     }
     ReleaseQueue(queue);
 }

@@ -10,20 +10,20 @@
 #include "platform/atomic.h"
 #include "queue/asyncque.h"
 #include "queue/block.h"
-#include "server/client_table.h"
+#include "queue/client_table.h"
 
 namespace {
 
-constexpr std::uint32_t CODE_CLASS0 = EVENT_CODE_BASE + 0;
-constexpr std::uint32_t CODE_CLASS1 = EVENT_CODE_BASE + 1;
-constexpr std::uint32_t CODE_CLASS2 = EVENT_CODE_BASE + 2;
-constexpr std::uint32_t CODE_CLASS3 = EVENT_CODE_BASE + 3;
-constexpr std::uint32_t CODE_CLASS4 = EVENT_CODE_BASE + 4;
-constexpr std::uint32_t CODE_CLASS5 = EVENT_CODE_BASE + 5;
-constexpr std::uint32_t CODE_SOURCE = EVENT_CODE_BASE + 6;
-constexpr std::uint32_t CODE_LEVEL = EVENT_CODE_BASE + 7;
-constexpr std::uint32_t CODE_SOURCE_LEVEL = EVENT_CODE_BASE + 8;
-constexpr std::uint32_t CODE_CHANNEL = EVENT_CODE_BASE + 9;
+constexpr std::uint32_t CODE_CLASS0 = KQVXI_EVENT_CODE(0);
+constexpr std::uint32_t CODE_CLASS1 = KQVXI_EVENT_CODE(1);
+constexpr std::uint32_t CODE_CLASS2 = KQVXI_EVENT_CODE(2);
+constexpr std::uint32_t CODE_CLASS3 = KQVXI_EVENT_CODE(3);
+constexpr std::uint32_t CODE_CLASS4 = KQVXI_EVENT_CODE(4);
+constexpr std::uint32_t CODE_CLASS5 = KQVXI_EVENT_CODE(5);
+constexpr std::uint32_t CODE_SOURCE = KQVXI_EVENT_CODE(6);
+constexpr std::uint32_t CODE_LEVEL = KQVXI_EVENT_CODE(CLASS_LEVEL);
+constexpr std::uint32_t CODE_SOURCE_LEVEL = KQVXI_EVENT_CODE(CLASS_SOURCE_LEVEL);
+constexpr std::uint32_t CODE_CHANNEL = KQVXI_EVENT_CODE(CLASS_CHANNEL);
 
 // Kind that QueryEventSource reports for an event no handler should deliver.
 constexpr std::uint16_t SOURCE_KIND_NONE = 0xFFFF;
@@ -40,12 +40,10 @@ struct Gate {
     std::uint16_t bit;                     // entry kinds: the bit the entry must have
 };
 
-Gate AlwaysGate() {
-    return Gate{GateKind::Always, nullptr, 0, 0};
-}
-
-Gate FlagGate(std::uint32_t AsyncQueueBlock::*flag) {
-    return Gate{GateKind::Flag, flag, 0, 0};
+// The gate of a flag class: its flag in CLASS_FLAGS, or none (class 1).
+Gate ClassGate(std::uint32_t eventClass) {
+    std::uint32_t AsyncQueueBlock::*flag = CLASS_FLAGS[eventClass];
+    return Gate{flag != nullptr ? GateKind::Flag : GateKind::Always, flag, 0, 0};
 }
 
 Gate EntryGate(GateKind table, std::uint32_t index, std::uint16_t bit) {
@@ -114,7 +112,7 @@ void HandleSource(std::uint16_t source, bool marked) {
     }
     const std::uint32_t arg1 = ZeroExtend(source) | (marked ? SOURCE_MARKER : 0u);
     if (kind16 != 0) {
-        PostToSelected(CODE_SOURCE, FlagGate(&AsyncQueueBlock::enableClass6), arg1, 0, 0);
+        PostToSelected(CODE_SOURCE, ClassGate(6), arg1, 0, 0);
         return;
     }
     // An index outside the table, or a level without a bit, selects no entry:
@@ -130,28 +128,28 @@ void HandleSource(std::uint16_t source, bool marked) {
 }  // namespace
 
 void KQ_STDCALL HandleClass0(std::int16_t value) {
-    PostToSelected(CODE_CLASS0, FlagGate(&AsyncQueueBlock::enableClass0), SignExtend(value), 0, 0);
+    PostToSelected(CODE_CLASS0, ClassGate(0), SignExtend(value), 0, 0);
 }
 
 void KQ_STDCALL HandleClass1() {
     // Class 1 has no enable flag: every registered client receives it.
-    PostToSelected(CODE_CLASS1, AlwaysGate(), 0, 0, 0);
+    PostToSelected(CODE_CLASS1, ClassGate(1), 0, 0, 0);
 }
 
 void KQ_STDCALL HandleClass2() {
-    PostToSelected(CODE_CLASS2, FlagGate(&AsyncQueueBlock::enableClass2), 0, 0, 0);
+    PostToSelected(CODE_CLASS2, ClassGate(2), 0, 0, 0);
 }
 
 void KQ_STDCALL HandleClass3(std::int16_t value) {
-    PostToSelected(CODE_CLASS3, FlagGate(&AsyncQueueBlock::enableClass3), SignExtend(value), 0, 0);
+    PostToSelected(CODE_CLASS3, ClassGate(3), SignExtend(value), 0, 0);
 }
 
 void KQ_STDCALL HandleClass4(std::int16_t value) {
-    PostToSelected(CODE_CLASS4, FlagGate(&AsyncQueueBlock::enableClass4), SignExtend(value), 0, 0);
+    PostToSelected(CODE_CLASS4, ClassGate(4), SignExtend(value), 0, 0);
 }
 
 void KQ_STDCALL HandleClass5(std::uint16_t value) {
-    PostToSelected(CODE_CLASS5, FlagGate(&AsyncQueueBlock::enableClass5), ZeroExtend(value), 0, 0);
+    PostToSelected(CODE_CLASS5, ClassGate(5), ZeroExtend(value), 0, 0);
 }
 
 // The level and channel handlers index their tables with a signed index; one

@@ -2,11 +2,13 @@
 // event codes they post.
 #pragma once
 #include <cstdint>
+#include "kqvxi/events.h"
 #include "platform/callconv.h"
 
-inline constexpr std::uint32_t EVENT_CODE_BASE = 0xDEAD0000u;
-inline constexpr std::uint32_t CODE_UNREGISTERED = 0xDEAD03E7u;
-inline constexpr std::uint32_t SOURCE_MARKER = 0xABCD0000u;
+// The codes as clients see them (kqvxi/events.h is their one home).
+inline constexpr std::uint32_t EVENT_CODE_BASE = KQVXI_EVENT_CODE_BASE;
+inline constexpr std::uint32_t CODE_UNREGISTERED = KQVXI_CODE_UNREGISTERED;
+inline constexpr std::uint32_t SOURCE_MARKER = KQVXI_SOURCE_MARKER;
 
 void KQ_STDCALL HandleClass0(std::int16_t value);
 void KQ_STDCALL HandleClass1();

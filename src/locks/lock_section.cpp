@@ -3,17 +3,18 @@
 #include <cstring>
 
 #include "locks/mutex.h"
+#include "platform/atomic.h"
 #include "platform/mapping.h"
 
 namespace {
 
-constexpr const char* kSectionName = "Mutex Shared Memory Section";
+constexpr const char* SECTION_NAME = "Mutex Shared Memory Section";
 // Held across "create or open, then free the words", so that a process opening
 // the section never sees the zero-filled words of a creator that has not yet
 // freed them (0 reads as held, and such a lock would never come free).
-constexpr const char* kSectionGuardName = "Mutex Shared Memory Section Guard";
-constexpr std::uint32_t kSectionBytes = LOCK_TABLE_SIZE * sizeof(std::int32_t);
-static_assert(kSectionBytes == 3200, "the named section holds exactly 800 lock words");
+constexpr const char* SECTION_GUARD_NAME = "Mutex Shared Memory Section Guard";
+constexpr std::uint32_t SECTION_BYTES = LOCK_TABLE_SIZE * sizeof(std::int32_t);
+static_assert(SECTION_BYTES == 3200, "the named section holds exactly 800 lock words");
 
 // Owned by whichever thread the caller keeps the section operations on; there
 // is no lock of its own. sectionHandle alone says whether the section is created.
@@ -25,58 +26,58 @@ struct LockSection {
     EventMutex privateTable[LOCK_TABLE_SIZE];
 };
 
-LockSection gSection;
+LockSection section;
 
 bool Created() {
-    return gSection.sectionHandle != OS_NO_HANDLE && gSection.sectionWords != nullptr;
+    return section.sectionHandle != OS_NO_HANDLE && section.sectionWords != nullptr;
 }
 
 // Creates or opens the section, maps it and frees the words of a new one; the
 // caller holds the guard.
 std::int16_t CreateSectionGuarded() {
     bool existed = false;
-    OsHandle handle = OsCreateMapping(kSectionName, kSectionBytes, &existed);
+    OsHandle handle = OsCreateMapping(SECTION_NAME, SECTION_BYTES, &existed);
     if (handle == OS_NO_HANDLE) {
         return LOCK_PLATFORM_FAILED;
     }
-    void* view = OsMapView(handle, kSectionBytes);
+    void* view = OsMapView(handle, SECTION_BYTES);
     if (view == nullptr) {
         OsCloseHandle(handle);
         return LOCK_PLATFORM_FAILED;
     }
     auto* words = static_cast<volatile std::int32_t*>(view);
-    for (EventMutex& entry : gSection.sharedTable) {
+    for (EventMutex& entry : section.sharedTable) {
         entry = EventMutex{0, 0, 0};
     }
     // Only the creator frees the words: a process that opens an existing
     // section takes them as they are, so locks other processes hold stay held.
     if (!existed) {
         for (std::uint32_t i = 0; i < LOCK_TABLE_SIZE; ++i) {
-            words[i] = LOCK_FREE;
+            OsAtomicStore(&words[i], LOCK_FREE);
         }
     }
-    auto* privateWords = static_cast<volatile std::int32_t*>(SharedAlloc(kSectionBytes, 1));
+    auto* privateWords = static_cast<volatile std::int32_t*>(SharedAlloc(SECTION_BYTES, 1));
     if (privateWords == nullptr) {
         OsUnmapView(view);
         OsCloseHandle(handle);
         return LOCK_PLATFORM_FAILED;
     }
     for (std::uint32_t i = 0; i < LOCK_TABLE_SIZE; ++i) {
-        privateWords[i] = LOCK_FREE;
+        OsAtomicStore(&privateWords[i], LOCK_FREE);
     }
-    gSection.sectionHandle = handle;
-    gSection.sectionWords = words;
-    gSection.privateWords = privateWords;
+    section.sectionHandle = handle;
+    section.sectionWords = words;
+    section.privateWords = privateWords;
     return LOCK_OK;
 }
 
 }  // namespace
 
 std::int16_t CreateLockSection() {
-    if (gSection.sectionHandle != OS_NO_HANDLE) {
+    if (section.sectionHandle != OS_NO_HANDLE) {
         return LOCK_ALREADY_CREATED;
     }
-    OsHandle guard = CreateNamedMutex(kSectionGuardName);
+    OsHandle guard = CreateNamedMutex(SECTION_GUARD_NAME);
     if (guard == OS_NO_HANDLE) {
         return LOCK_PLATFORM_FAILED;
     }
@@ -98,19 +99,19 @@ std::int16_t DestroyLockSection() {
         return LOCK_NOT_CREATED;
     }
     for (std::uint32_t i = 0; i < LOCK_TABLE_SIZE; ++i) {
-        CloseEventMutex(&gSection.sharedTable[i]);
-        CloseEventMutex(&gSection.privateTable[i]);
+        CloseEventMutex(&section.sharedTable[i]);
+        CloseEventMutex(&section.privateTable[i]);
     }
-    if (!OsUnmapView(const_cast<std::int32_t*>(gSection.sectionWords))) {
+    if (!OsUnmapView(const_cast<std::int32_t*>(section.sectionWords))) {
         return LOCK_PLATFORM_FAILED;  // still created, every descriptor closed
     }
     // Once the view is gone the section must not count as created any more,
     // whatever closing the handle says: its words are no longer mapped.
-    bool closed = OsCloseHandle(gSection.sectionHandle);
-    SharedFree(const_cast<std::int32_t*>(gSection.privateWords));
-    gSection.sectionHandle = OS_NO_HANDLE;
-    gSection.sectionWords = nullptr;
-    gSection.privateWords = nullptr;
+    bool closed = OsCloseHandle(section.sectionHandle);
+    SharedFree(const_cast<std::int32_t*>(section.privateWords));
+    section.sectionHandle = OS_NO_HANDLE;
+    section.sectionWords = nullptr;
+    section.privateWords = nullptr;
     return closed ? LOCK_OK : LOCK_PLATFORM_FAILED;
 }
 
@@ -118,8 +119,8 @@ EventMutex* AllocEventMutex(const char* name, std::int32_t sectionFlag) {
     if (name == nullptr || !Created()) {
         return nullptr;
     }
-    EventMutex* table = sectionFlag != 0 ? gSection.sharedTable : gSection.privateTable;
-    volatile std::int32_t* words = sectionFlag != 0 ? gSection.sectionWords : gSection.privateWords;
+    EventMutex* table = sectionFlag != 0 ? section.sharedTable : section.privateTable;
+    volatile std::int32_t* words = sectionFlag != 0 ? section.sectionWords : section.privateWords;
     for (std::uint32_t i = 0; i < LOCK_TABLE_SIZE; ++i) {
         if (table[i].name != 0) {
             continue;

@@ -2,7 +2,6 @@
 // close, the one-atomic free path and the event hand-over under contention.
 #include "locks/mutex.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "platform/atomic.h"
@@ -35,31 +34,33 @@
 // ---------------------------------------------------------------------------
 namespace {
 
-constexpr bool kFieldsHoldRawValues = sizeof(void*) <= 4 && sizeof(OsHandle) <= 4;
+constexpr bool FIELDS_HOLD_RAW_VALUES = sizeof(void*) <= 4 && sizeof(OsHandle) <= 4;
 
 // Open descriptors per process: the lock section's two tables (1600) plus the
 // queue blocks of a server or client, with room to spare.
-constexpr std::uint32_t kRegistrySlots = 4096;
-constexpr std::uint32_t kSlotMask = 0x00FFFFFFu;
-constexpr std::uint32_t kTagName = 0x4Eu;
-constexpr std::uint32_t kTagEvent = 0x45u;
-constexpr std::uint32_t kTagLockWord = 0x4Cu;
+constexpr std::uint32_t REGISTRY_SLOTS = 4096;
+constexpr std::uint32_t SLOT_MASK = 0x00FFFFFFu;
+constexpr std::uint32_t TAG_NAME = 0x4Eu;
+constexpr std::uint32_t TAG_EVENT = 0x45u;
+constexpr std::uint32_t TAG_LOCK_WORD = 0x4Cu;
 
 // One registry slot. owner is null while the slot is free; the open that claims
 // it fills the other fields before it publishes the descriptor's fields.
+// Each field is touched only through platform/atomic.h: another thread of this
+// process may open or close a descriptor meanwhile.
 struct RegistrySlot {
-    std::atomic<const EventMutex*> owner;
-    std::atomic<char*> name;
-    std::atomic<OsHandle> event;
-    std::atomic<volatile std::int32_t*> lockWord;
+    const EventMutex* owner;
+    char* name;
+    OsHandle event;
+    volatile std::int32_t* lockWord;
 };
-static_assert(std::atomic<const EventMutex*>::is_always_lock_free);
-static_assert(std::atomic<OsHandle>::is_always_lock_free);
+static_assert(OS_ATOMIC_LOCK_FREE<const EventMutex*> && OS_ATOMIC_LOCK_FREE<OsHandle>,
+              "a registry slot is claimed and read without a lock");
 
-RegistrySlot gRegistry[kRegistrySlots];  // unused where the fields hold raw values
+RegistrySlot registry[REGISTRY_SLOTS];  // unused where the fields hold raw values
 // One past the highest slot ever claimed; slots are claimed lowest first, so
 // searches by owner stop here instead of walking the whole registry.
-std::atomic<std::uint32_t> gSlotsEverUsed{0};
+std::uint32_t slotsEverUsed = 0;
 
 // What an open descriptor stands for in this process.
 struct OpenFields {
@@ -73,11 +74,11 @@ constexpr std::uint32_t Code(std::uint32_t tag, std::uint32_t slot) {
 }
 
 std::uint32_t LoadField(const std::uint32_t* field) {
-    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
+    return OsAtomicLoad(field);
 }
 
 void StoreField(std::uint32_t* field, std::uint32_t value) {
-    __atomic_store_n(field, value, __ATOMIC_RELEASE);
+    OsAtomicStore(field, value);
 }
 
 void ClearFields(EventMutex* mutex) {
@@ -89,16 +90,16 @@ void ClearFields(EventMutex* mutex) {
 // Registry index of a wide-mode descriptor that this process opened, or -1.
 std::int32_t SlotOf(const EventMutex* mutex) {
     std::uint32_t name = LoadField(&mutex->name);
-    std::uint32_t slot = name & kSlotMask;
-    if ((name >> 24) != kTagName || slot == 0 || slot > kRegistrySlots) {
+    std::uint32_t slot = name & SLOT_MASK;
+    if ((name >> 24) != TAG_NAME || slot == 0 || slot > REGISTRY_SLOTS) {
         return -1;
     }
-    if (LoadField(&mutex->event) != Code(kTagEvent, slot) ||
-        LoadField(&mutex->lockWord) != Code(kTagLockWord, slot)) {
+    if (LoadField(&mutex->event) != Code(TAG_EVENT, slot) ||
+        LoadField(&mutex->lockWord) != Code(TAG_LOCK_WORD, slot)) {
         return -1;
     }
     std::uint32_t index = slot - 1;
-    if (gRegistry[index].owner.load(std::memory_order_acquire) != mutex) {
+    if (OsAtomicLoad(&registry[index].owner) != mutex) {
         return -1;
     }
     return static_cast<std::int32_t>(index);
@@ -110,7 +111,7 @@ bool Decode(const EventMutex* mutex, OpenFields* out) {
     if (mutex == nullptr) {
         return false;
     }
-    if constexpr (kFieldsHoldRawValues) {
+    if constexpr (FIELDS_HOLD_RAW_VALUES) {
         out->name = reinterpret_cast<char*>(static_cast<std::uintptr_t>(LoadField(&mutex->name)));
         out->event = static_cast<OsHandle>(LoadField(&mutex->event));
         out->lockWord = reinterpret_cast<volatile std::int32_t*>(
@@ -120,10 +121,10 @@ bool Decode(const EventMutex* mutex, OpenFields* out) {
         if (index < 0) {
             return false;
         }
-        const RegistrySlot& slot = gRegistry[index];
-        out->name = slot.name.load(std::memory_order_relaxed);
-        out->event = slot.event.load(std::memory_order_relaxed);
-        out->lockWord = slot.lockWord.load(std::memory_order_relaxed);
+        const RegistrySlot& slot = registry[index];
+        out->name = OsAtomicLoadRelaxed(&slot.name);
+        out->event = OsAtomicLoadRelaxed(&slot.event);
+        out->lockWord = OsAtomicLoadRelaxed(&slot.lockWord);
     }
     return out->name != nullptr && out->event != OS_NO_HANDLE && out->lockWord != nullptr;
 }
@@ -131,7 +132,7 @@ bool Decode(const EventMutex* mutex, OpenFields* out) {
 // Writes an open descriptor's fields. False (descriptor untouched) when the
 // registry has no free slot.
 bool Encode(EventMutex* mutex, const OpenFields& fields) {
-    if constexpr (kFieldsHoldRawValues) {
+    if constexpr (FIELDS_HOLD_RAW_VALUES) {
         StoreField(&mutex->lockWord,
                    static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(fields.lockWord)));
         StoreField(&mutex->event, static_cast<std::uint32_t>(fields.event));
@@ -139,24 +140,24 @@ bool Encode(EventMutex* mutex, const OpenFields& fields) {
                    static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(fields.name)));
         return true;
     } else {
-        for (std::uint32_t index = 0; index < kRegistrySlots; ++index) {
-            RegistrySlot& slot = gRegistry[index];
+        for (std::uint32_t index = 0; index < REGISTRY_SLOTS; ++index) {
+            RegistrySlot& slot = registry[index];
             const EventMutex* expected = nullptr;
-            if (slot.owner.load(std::memory_order_relaxed) != nullptr ||
-                !slot.owner.compare_exchange_strong(expected, mutex, std::memory_order_acq_rel)) {
+            if (OsAtomicLoadRelaxed(&slot.owner) != nullptr ||
+                !OsAtomicCompareExchange(&slot.owner, &expected,
+                                         static_cast<const EventMutex*>(mutex))) {
                 continue;
             }
-            std::uint32_t used = gSlotsEverUsed.load(std::memory_order_relaxed);
-            while (used < index + 1 && !gSlotsEverUsed.compare_exchange_weak(
-                                           used, index + 1, std::memory_order_relaxed)) {
+            std::uint32_t used = OsAtomicLoadRelaxed(&slotsEverUsed);
+            while (used < index + 1 && !OsAtomicCompareExchange(&slotsEverUsed, &used, index + 1)) {
             }
-            slot.name.store(fields.name, std::memory_order_relaxed);
-            slot.event.store(fields.event, std::memory_order_relaxed);
-            slot.lockWord.store(fields.lockWord, std::memory_order_relaxed);
+            OsAtomicStoreRelaxed(&slot.name, fields.name);
+            OsAtomicStoreRelaxed(&slot.event, fields.event);
+            OsAtomicStoreRelaxed(&slot.lockWord, fields.lockWord);
             // name last: it is what marks the descriptor open.
-            StoreField(&mutex->lockWord, Code(kTagLockWord, index + 1));
-            StoreField(&mutex->event, Code(kTagEvent, index + 1));
-            StoreField(&mutex->name, Code(kTagName, index + 1));
+            StoreField(&mutex->lockWord, Code(TAG_LOCK_WORD, index + 1));
+            StoreField(&mutex->event, Code(TAG_EVENT, index + 1));
+            StoreField(&mutex->name, Code(TAG_NAME, index + 1));
             return true;
         }
         return false;
@@ -164,12 +165,12 @@ bool Encode(EventMutex* mutex, const OpenFields& fields) {
 }
 
 void FreeSlot(RegistrySlot& slot) {
-    SharedFree(slot.name.load(std::memory_order_relaxed));
-    OsCloseHandle(slot.event.load(std::memory_order_relaxed));
-    slot.name.store(nullptr, std::memory_order_relaxed);
-    slot.event.store(OS_NO_HANDLE, std::memory_order_relaxed);
-    slot.lockWord.store(nullptr, std::memory_order_relaxed);
-    slot.owner.store(nullptr, std::memory_order_release);
+    SharedFree(OsAtomicLoadRelaxed(&slot.name));
+    OsCloseHandle(OsAtomicLoadRelaxed(&slot.event));
+    OsAtomicStoreRelaxed<char*>(&slot.name, nullptr);
+    OsAtomicStoreRelaxed(&slot.event, OS_NO_HANDLE);
+    OsAtomicStoreRelaxed<volatile std::int32_t*>(&slot.lockWord, nullptr);
+    OsAtomicStore<const EventMutex*>(&slot.owner, nullptr);
 }
 
 // Clears the descriptor and frees what this process opened for it: its name
@@ -177,7 +178,7 @@ void FreeSlot(RegistrySlot& slot) {
 // fields were overwritten (another process can write them) is found by the
 // descriptor's address, so tampering cannot make this process leak it.
 void Release(EventMutex* mutex) {
-    if constexpr (kFieldsHoldRawValues) {
+    if constexpr (FIELDS_HOLD_RAW_VALUES) {
         OpenFields fields;
         bool open = Decode(mutex, &fields);
         ClearFields(mutex);
@@ -189,13 +190,13 @@ void Release(EventMutex* mutex) {
         std::int32_t index = SlotOf(mutex);
         ClearFields(mutex);
         if (index >= 0) {
-            FreeSlot(gRegistry[index]);
+            FreeSlot(registry[index]);
             return;
         }
-        std::uint32_t used = gSlotsEverUsed.load(std::memory_order_relaxed);
+        std::uint32_t used = OsAtomicLoadRelaxed(&slotsEverUsed);
         for (std::uint32_t i = 0; i < used; ++i) {
-            if (gRegistry[i].owner.load(std::memory_order_acquire) == mutex) {
-                FreeSlot(gRegistry[i]);
+            if (OsAtomicLoad(&registry[i].owner) == mutex) {
+                FreeSlot(registry[i]);
             }
         }
     }
@@ -348,8 +349,8 @@ std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uin
         if (result != OS_WAIT_TIMEOUT) {
             return -1;  // the event cannot be waited on: the lock can never come
         }
-        std::uint32_t exitCode = 0;
-        bool ownerAlive = OsGetExitCodeProcess(owner, &exitCode) && exitCode == OS_STILL_ACTIVE;
+        // An owner whose state cannot be read counts as ended.
+        bool ownerAlive = OsQueryProcessState(owner) == OsProcessState::Running;
         if (!ownerAlive) {
             // A hand-over may have arrived between the time-out and the check.
             if (OsWaitForObject(fields.event, 0) == OS_WAIT_OBJECT_0) {
@@ -375,9 +376,8 @@ std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner, EventM
         TakeHandOver(fields.lockWord);
         return 0;
     }
-    std::uint32_t exitCode = 0;
-    if (owner != OS_NO_HANDLE &&
-        !(OsGetExitCodeProcess(owner, &exitCode) && exitCode == OS_STILL_ACTIVE)) {
+    // No handle: counted as alive; a handle whose state cannot be read: as ended.
+    if (owner != OS_NO_HANDLE && OsQueryProcessState(owner) != OsProcessState::Running) {
         return -1;
     }
     return EVENT_MUTEX_PENDING;

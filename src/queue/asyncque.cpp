@@ -1,26 +1,21 @@
-// Ring operations on a block's ring of QUEUE_DEPTH records. The caller holds the
-// block's lock (except ResetQueue, on a block nobody else uses yet).
-//
-//   readIndex r             writeIndex w
-//        v                       v
-//   [ . | A | B | C | D | ... | . | . ]      pending: r .. w-1 (mod 100)
-//
-// Empty when r == w; full when (w + 1) mod 100 == r, so at most 99 records are
-// held. The block is writable by the client process: an index outside 0..99 is
-// never used to address a record; the ring then reads as full to the producer
-// and as empty to the consumer.
+// Ring operations on a block's ring of QUEUE_DEPTH records (the protocol and its
+// index arithmetic are described at the block's declaration, queue/block.h). The
+// caller holds the block's lock, except for ResetQueue on a block nobody else
+// uses yet.
 #include "queue/asyncque.h"
+
+#include "platform/atomic.h"
 
 namespace {
 
 // Each index is read once into a local, so that a value the other process
 // changes meanwhile cannot slip past the range check.
 std::uint32_t LoadIndex(const std::uint32_t* index) {
-    return *static_cast<const volatile std::uint32_t*>(index);
+    return OsVolatileLoad(index);
 }
 
 void StoreIndex(std::uint32_t* index, std::uint32_t value) {
-    *static_cast<volatile std::uint32_t*>(index) = value;
+    OsVolatileStore(index, value);
 }
 
 }  // namespace

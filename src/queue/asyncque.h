@@ -23,9 +23,9 @@ std::uint32_t TakeRecord(AsyncQueueBlock* block, std::uint32_t* code, std::uint3
 // Appends one record to the client in slot (0..49) under the block's lock and
 // signals its wake event when the record fitted. 0, also for a dropped record;
 // -1 when the slot has no block or the block belongs to another process.
-// The lock is taken through this process's own descriptor (QueueBlockLock), never
-// through values read from the block. When the client's process handle is known
-// (clientTable.processes), a post that waits for the lock gives up once that
+// The lock is taken through this process's own descriptor (the slot's record in
+// clientTable.slots), never through values read from the block. When the client's
+// process handle is known (the record's process), a post that waits for the lock gives up once that
 // process has ended, drops its record, and marks the slot so that later posts
 // drop at once until the slot's block is opened again.
 std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code,

@@ -5,11 +5,12 @@
 // record fitted (one set of the wake event).
 #include "queue/asyncque.h"
 
+#include <cassert>
+
 #include "locks/mutex.h"
 #include "platform/atomic.h"
 #include "platform/event.h"
-#include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "queue/client_table.h"
 
 namespace {
 
@@ -27,15 +28,27 @@ constexpr std::uint32_t LIVE_HOLDER_LIMIT_MS = 500;
 // above once: two poll steps. Its records drop sooner; the others' wait less.
 constexpr std::uint32_t SLOW_HOLDER_LIMIT_MS = 20;
 
+// The slot's SLOT_* bits, set and cleared atomically: both server threads post.
+bool HasState(const SlotRecord& record, std::uint32_t bit) {
+    return (OsAtomicLoad(&record.state) & bit) != 0;
+}
+void SetState(SlotRecord& record, std::uint32_t bit) {
+    OsAtomicFetchOr(&record.state, bit);
+}
+void ClearState(SlotRecord& record, std::uint32_t bit) {
+    OsAtomicFetchAnd(&record.state, ~bit);
+}
+
 }  // namespace
 
 std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code,
                        std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3) {
+    assert(slot < MAX_CLIENTS);
     AsyncQueueBlock* block = OsAtomicLoad(&clientTable.clientBlocks[slot]);
     if (block == nullptr) {
         return -1;
     }
-    if (*static_cast<const volatile std::uint32_t*>(&block->ownerPid) != pid) {
+    if (OsVolatileLoad(&block->ownerPid) != pid) {
         return -1;
     }
     return PostEventToBlock(block, slot, code, arg1, arg2, arg3);
@@ -43,40 +56,41 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
 
 std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::uint32_t code,
                               std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3) {
+    assert(block != nullptr && slot < MAX_CLIENTS);
+    SlotRecord& record = clientTable.slots[slot];
     // The lock is this process's own descriptor of the slot; the block's copy in
     // serverMutex is the client's to scribble on and is never used.
-    EventMutex* lock = QueueBlockLock(slot);
+    EventMutex* lock = &record.lock;
     if (lock->name == 0) {
         return -1;  // the slot's block is not open in this process
     }
-    if (QueueBlockAbandoned(slot)) {
+    if (HasState(record, SLOT_ABANDONED)) {
         return 0;  // its client ended holding the lock: dropped, as for a full ring
     }
-    OsHandle process = OsAtomicLoad(&clientTable.processes[slot]);
+    OsHandle process = OsAtomicLoad(&record.process);
     EventMutexHold hold{};
     std::int32_t got = 0;
-    if (QueueBlockPending(slot)) {
+    if (HasState(record, SLOT_PENDING)) {
         // An earlier post still waits for this lock: only its hand-over can let
         // this one in, and it is not waited for.
         got = CompletePendingEventMutex(lock, process, &hold);
         if (got == 0) {
-            SetQueueBlockPending(slot, false);
+            ClearState(record, SLOT_PENDING);
         }
     } else if (process != OS_NO_HANDLE) {
         // A client that died holding its lock must not stall delivery for ever,
         // nor one that lives and keeps it.
         const std::uint32_t limit =
-            QueueBlockSlowHolder(slot) ? SLOW_HOLDER_LIMIT_MS : LIVE_HOLDER_LIMIT_MS;
+            HasState(record, SLOT_SLOW_HOLDER) ? SLOW_HOLDER_LIMIT_MS : LIVE_HOLDER_LIMIT_MS;
         got = AcquireEventMutexWithin(lock, process, OWNER_POLL_MS, limit, &hold);
         if (got == EVENT_MUTEX_PENDING) {
-            SetQueueBlockPending(slot, true);
-            MarkQueueBlockSlowHolder(slot);
+            SetState(record, SLOT_PENDING | SLOT_SLOW_HOLDER);
         }
     } else {
         AcquireEventMutex(lock, &hold);
     }
     if (got == -1) {
-        MarkQueueBlockAbandoned(slot);
+        SetState(record, SLOT_ABANDONED);
         return 0;
     }
     if (got != 0) {

@@ -9,42 +9,27 @@
 // only then are the block, the wake event and the process handle closed.
 #include "server/commands.h"
 
-#include <cstdio>
-
 #include "delivery/rthndlr.h"
 #include "platform/atomic.h"
 #include "platform/event.h"
 #include "platform/process.h"
 #include "queue/asyncque.h"
 #include "queue/block.h"
+#include "queue/client_table.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
 #include "server/entry.h"
 
 namespace {
-
-constexpr const char* WAKE_EVENT_SUFFIX = "KQ-VXI Intr Proc Event";
-constexpr std::uint32_t CLASS_COUNT = 10;
-constexpr std::uint32_t CLASS_LEVEL = 7;
-constexpr std::uint32_t CLASS_SOURCE = 8;
-constexpr std::uint32_t CLASS_CHANNEL = 9;
 
 constexpr CommandOutcome CARRY_ON{0, false, false};
 constexpr CommandOutcome COMMAND_FAILED{EXIT_COMMAND_FAILED, true, false};
 constexpr CommandOutcome NO_WAKE_EVENT{EXIT_STARTUP_FAILED, true, true};
 
-void CloseAndClear(OsHandle* handle) {
-    if (*handle != OS_NO_HANDLE) {
-        OsCloseHandle(*handle);
-        OsAtomicStore<OsHandle>(handle, OS_NO_HANDLE);
-    }
-}
-
 // Withdraws the slot's block from the dispatch thread. Sequentially consistent so
 // that the store is ordered before the walk-guard check in WaitForTableWalkers;
 // when that returns, no handler still holds the old pointer.
 void WithdrawBlock(std::uint32_t slot) {
-    __atomic_store_n(&clientTable.clientBlocks[slot], nullptr, __ATOMIC_SEQ_CST);
+    OsAtomicStoreSeqCst<AsyncQueueBlock*>(&clientTable.clientBlocks[slot], nullptr);
     WaitForTableWalkers();
 }
 
@@ -54,7 +39,7 @@ void CloseProcessHandle(std::uint32_t slot, AsyncQueueBlock* block) {
     if (block != nullptr) {
         block->processHandle = 0;
     }
-    CloseAndClear(&clientTable.processes[slot]);
+    CloseAndClear(&clientTable.slots[slot].process);
 }
 
 // Frees a slot whose client has ended (the sweep, and a reused pid at register).
@@ -71,12 +56,7 @@ void FreeEndedClient(std::uint32_t slot) {
 // True when the slot's process is known to have ended. A slot without a process
 // handle, or whose exit code cannot be read, counts as still running.
 bool ClientHasEnded(std::uint32_t slot) {
-    OsHandle process = clientTable.processes[slot];
-    std::uint32_t exitCode = 0;
-    if (process == OS_NO_HANDLE || !OsGetExitCodeProcess(process, &exitCode)) {
-        return false;
-    }
-    return exitCode != OS_STILL_ACTIVE;
+    return OsQueryProcessState(clientTable.slots[slot].process) == OsProcessState::Ended;
 }
 
 CommandOutcome Register(std::uint32_t pid) {
@@ -106,12 +86,12 @@ CommandOutcome Register(std::uint32_t pid) {
     block->slot = slot;
 
     OsHandle process = OsOpenProcess(pid);
-    OsAtomicStore<OsHandle>(&clientTable.processes[slot], process);
+    OsAtomicStore<OsHandle>(&clientTable.slots[slot].process, process);
     // The block keeps a 32-bit copy for its layout; nothing reads it back.
     block->processHandle = static_cast<std::uint32_t>(process);
 
-    char name[64];
-    std::snprintf(name, sizeof name, "X%lx%s", static_cast<unsigned long>(pid), WAKE_EVENT_SUFFIX);
+    char name[CLIENT_OBJECT_NAME_SIZE];
+    FormatClientObjectName(name, pid, CLIENT_WAKE_NAME_SUFFIX);
     OsHandle wake = OsCreateEvent(name, false, false);
     OsAtomicStore<OsHandle>(&clientTable.wakeEvents[slot], wake);
     // Published only now, so the dispatch thread finds the wake event in place
@@ -153,16 +133,6 @@ void StoreFlag(std::uint32_t* flag, std::uint32_t value) {
     OsAtomicStore<std::uint32_t>(flag, value);
 }
 
-// Channel 50 stands for 14 and 60 for 15; the bit is 1 shifted left by the low
-// five bits of the number, and positions 16 to 31 select no bit.
-std::uint32_t ChannelNumber(std::uint32_t arg3) {
-    return arg3 == 50 ? 14u : arg3 == 60 ? 15u : arg3;
-}
-std::uint16_t ChannelNumberBit(std::uint32_t n) {
-    std::uint32_t position = n & 31u;
-    return position < 16 ? static_cast<std::uint16_t>(1u << position) : 0;
-}
-
 CommandOutcome SetClass(std::uint32_t pid, bool enable, std::uint32_t arg1, std::uint32_t arg2,
                         std::uint32_t* arg3) {
     std::uint32_t slot = 0;
@@ -178,52 +148,30 @@ CommandOutcome SetClass(std::uint32_t pid, bool enable, std::uint32_t arg1, std:
     // A mask index outside its table changes nothing and the request is answered
     // as received; only the table itself may ever be written.
     if ((eventClass == CLASS_LEVEL && arg2 >= LEVEL_MASK_ENTRIES) ||
-        (eventClass == CLASS_SOURCE && arg2 >= SOURCE_MASK_ENTRIES) ||
+        (eventClass == CLASS_SOURCE_LEVEL && arg2 >= SOURCE_MASK_ENTRIES) ||
         (eventClass == CLASS_CHANNEL && arg2 >= CHANNEL_MASK_ENTRIES)) {
         return CARRY_ON;
     }
 
-    switch (eventClass) {
-        case 0:
-            StoreFlag(&block->enableClass0, v);
-            break;
-        case 1:
-            break;  // class 1 has no flag: every registered client receives it
-        case 2:
-            StoreFlag(&block->enableClass2, v);
-            break;
-        case 3:
-            StoreFlag(&block->enableClass3, v);
-            break;
-        case 4:
-            StoreFlag(&block->enableClass4, v);
-            break;
-        case 5:
-            StoreFlag(&block->enableClass5, v);
-            break;
-        case 6:
-            StoreFlag(&block->enableClass6, v);
-            break;
-        case CLASS_LEVEL:
-        case CLASS_SOURCE: {
-            // A disable keeps only bits 0 to 6 (levels 1 to 7) of what it leaves.
-            std::uint16_t* entry =
-                eventClass == CLASS_LEVEL ? &block->levelMask[arg2] : &block->sourceMask[arg2];
-            const std::uint32_t old = *entry;
-            StoreMask(entry, enable ? (old | (*arg3 & 0xFFFFu)) : (old & ~*arg3 & 0x7Fu));
-            break;
+    if (eventClass < FLAG_CLASS_COUNT) {
+        // Class 1 has no flag: every registered client receives it.
+        std::uint32_t AsyncQueueBlock::*flag = CLASS_FLAGS[eventClass];
+        if (flag != nullptr) {
+            StoreFlag(&(block->*flag), v);
         }
-        case CLASS_CHANNEL: {
-            const std::uint32_t n = ChannelNumber(*arg3);
-            *arg3 = n;
-            std::uint16_t* entry = &block->channelMask[arg2];
-            const std::uint32_t old = *entry;
-            const std::uint32_t bit = ChannelNumberBit(n);
-            StoreMask(entry, enable ? (old | bit) : (old & ~bit));
-            break;
-        }
-        default:
-            break;
+    } else if (eventClass == CLASS_CHANNEL) {
+        // The reply carries the number the channel counts as (50 -> 14, 60 -> 15).
+        const std::uint32_t bit = ChannelBit(*arg3);
+        *arg3 = ChannelNumber(*arg3);
+        std::uint16_t* entry = &block->channelMask[arg2];
+        const std::uint32_t old = *entry;
+        StoreMask(entry, enable ? (old | bit) : (old & ~bit));
+    } else {
+        // A disable keeps only bits 0 to 6 (levels 1 to 7) of what it leaves.
+        std::uint16_t* entry =
+            eventClass == CLASS_LEVEL ? &block->levelMask[arg2] : &block->sourceMask[arg2];
+        const std::uint32_t old = *entry;
+        StoreMask(entry, enable ? (old | (*arg3 & 0xFFFFu)) : (old & ~*arg3 & 0x7Fu));
     }
     return CARRY_ON;
 }
@@ -266,6 +214,13 @@ void RemoveAllClients() {
             CloseQueueBlock(slot, SIDE_SERVER);
         }
         CloseAndClear(&clientTable.wakeEvents[slot]);
-        CloseAndClear(&clientTable.processes[slot]);
+        CloseAndClear(&clientTable.slots[slot].process);
+    }
+}
+
+void CloseAndClear(OsHandle* handle) {
+    if (*handle != OS_NO_HANDLE) {
+        OsCloseHandle(*handle);
+        OsAtomicStore<OsHandle>(handle, OS_NO_HANDLE);
     }
 }

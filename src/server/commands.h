@@ -2,6 +2,8 @@
 // of the remaining clients at shutdown.
 #pragma once
 #include <cstdint>
+#include "kqvxi/events.h"
+#include "platform/types.h"
 
 // What a command asks of the request loop.
 struct CommandOutcome {
@@ -10,13 +12,14 @@ struct CommandOutcome {
     bool noReply;             // end the loop at once, without a reply
 };
 
-inline constexpr std::uint32_t CMD_REGISTER = 0;
-inline constexpr std::uint32_t CMD_UNREGISTER = 1;
-inline constexpr std::uint32_t CMD_ENABLE = 2;
-inline constexpr std::uint32_t CMD_DISABLE = 3;
-inline constexpr std::uint32_t CMD_SWEEP = 4;
-inline constexpr std::uint32_t CMD_STOP = 13;
-inline constexpr std::uint32_t CMD_STOP_UNREGISTER = 17;
+// The request commands as clients send them (kqvxi/events.h is their one home).
+inline constexpr std::uint32_t CMD_REGISTER = KQVXI_CMD_REGISTER;
+inline constexpr std::uint32_t CMD_UNREGISTER = KQVXI_CMD_UNREGISTER;
+inline constexpr std::uint32_t CMD_ENABLE = KQVXI_CMD_ENABLE;
+inline constexpr std::uint32_t CMD_DISABLE = KQVXI_CMD_DISABLE;
+inline constexpr std::uint32_t CMD_SWEEP = KQVXI_CMD_SWEEP;
+inline constexpr std::uint32_t CMD_STOP = KQVXI_CMD_STOP;
+inline constexpr std::uint32_t CMD_STOP_UNREGISTER = KQVXI_CMD_STOP_UNREGISTER;
 
 // Carries out commands 0 to 4 and 17 (17 as 1) for pid; may change arg1 and arg3.
 CommandOutcome RunClientCommand(std::uint32_t pid, std::uint32_t command, std::uint32_t* arg1,
@@ -24,3 +27,8 @@ CommandOutcome RunClientCommand(std::uint32_t pid, std::uint32_t command, std::u
 
 // Shutdown: closes every remaining client's block and wake event.
 void RemoveAllClients();
+
+// Closes *handle when it is open and clears it with an atomic store, for handles
+// the dispatch thread may read meanwhile (the clients' wake events and process
+// handles). Main thread only.
+void CloseAndClear(OsHandle* handle);

@@ -7,7 +7,7 @@
 #include "driver/kqvxint.h"
 #include "platform/event.h"
 #include "platform/types.h"
-#include "server/client_table.h"
+#include "queue/client_table.h"
 #include "server/commands.h"
 
 namespace {
@@ -24,13 +24,6 @@ OsHandle waitObject = OS_NO_HANDLE;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-void CloseAndClear(OsHandle* handle) {
-    if (*handle != OS_NO_HANDLE) {
-        OsCloseHandle(*handle);
-        *handle = OS_NO_HANDLE;
-    }
 }
 
 // Shutdown step 4. The thread ends by itself once its cancelled wait returns;

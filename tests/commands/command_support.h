@@ -15,7 +15,7 @@
 #include "platform/process.h"
 #include "queue/block.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 #include "server/commands.h"
 #include "server/entry.h"
 #include "support/child.h"

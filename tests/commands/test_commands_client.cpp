@@ -50,17 +50,17 @@ TEST_F(ClientCommands, RegisterFillsSlotBlockProcessAndWakeEvent) {
     EXPECT_EQ(clientTable.clientCount, 1);
     ASSERT_NE(clientTable.clientBlocks[0], nullptr);
     ASSERT_NE(clientTable.wakeEvents[0], OS_NO_HANDLE);
-    ASSERT_NE(clientTable.processes[0], OS_NO_HANDLE);
+    ASSERT_NE(SlotProcess(0), OS_NO_HANDLE);
 
     BlockView view(self);
     ASSERT_NE(view.block, nullptr);
     EXPECT_EQ(view.block->ownerPid, self);
     EXPECT_EQ(view.block->slot, 0u);
-    EXPECT_EQ(view.block->processHandle, static_cast<std::uint32_t>(clientTable.processes[0]));
+    EXPECT_EQ(view.block->processHandle, static_cast<std::uint32_t>(SlotProcess(0)));
     EXPECT_EQ(view.block->lockCount, -1);
 
     bool existed = false;
-    OsHandle wake = OsCreateEvent(ClientObjectName(self, "KQ-VXI Intr Proc Event").c_str(), false,
+    OsHandle wake = OsCreateEvent(ClientObjectName(self, CLIENT_WAKE_NAME_SUFFIX).c_str(), false,
                                   false, &existed);
     EXPECT_TRUE(existed) << "wake event not under its documented name";
     OsCloseHandle(wake);
@@ -241,7 +241,7 @@ TEST_F(ClientCommands, UnregisterPostsTheLastRecordThenFreesTheSlot) {
         const std::uint32_t slot = Register(pid);
         BlockView view(pid);  // the client's own mapping outlives the server's side
         OsHandle wake =
-            OsCreateEvent(ClientObjectName(pid, "KQ-VXI Intr Proc Event").c_str(), false, false);
+            OsCreateEvent(ClientObjectName(pid, CLIENT_WAKE_NAME_SUFFIX).c_str(), false, false);
         Args args{4, 5, 6};
         EXPECT_TRUE(CarriesOn(Send(pid, command, &args)));
         EXPECT_EQ(args.arg1, 4u);
@@ -259,8 +259,8 @@ TEST_F(ClientCommands, UnregisterPostsTheLastRecordThenFreesTheSlot) {
         EXPECT_EQ(view.block->processHandle, 0u);
         EXPECT_EQ(clientTable.clientBlocks[slot], nullptr);
         EXPECT_EQ(clientTable.wakeEvents[slot], OS_NO_HANDLE);
-        EXPECT_EQ(clientTable.processes[slot], OS_NO_HANDLE);
-        EXPECT_EQ(blockMappings[slot], OS_NO_HANDLE);
+        EXPECT_EQ(SlotProcess(slot), OS_NO_HANDLE);
+        EXPECT_EQ(SlotMapping(slot), OS_NO_HANDLE);
         EXPECT_EQ(clientTable.clientCount, 0);
     }
 }
@@ -304,7 +304,7 @@ TEST_F(ClientCommands, SweepFreesEndedClientsOnly) {
     EXPECT_EQ(clientTable.clientBlocks[slotA], nullptr);
     EXPECT_EQ(clientTable.clientBlocks[slotC], nullptr);
     EXPECT_EQ(clientTable.wakeEvents[slotA], OS_NO_HANDLE);
-    EXPECT_EQ(clientTable.processes[slotC], OS_NO_HANDLE);
+    EXPECT_EQ(SlotProcess(slotC), OS_NO_HANDLE);
     EXPECT_NE(clientTable.clientBlocks[slotB], nullptr);
     EXPECT_EQ(viewA.block->writeIndex, 0u) << "a swept client gets no record";
     EXPECT_EQ(viewA.block->serverMutex.name, 0u);
@@ -334,7 +334,7 @@ TEST_F(ClientCommands, RegisterFailureRows) {
     OsSetFault(OS_FAULT_OPEN_PROCESS, 0);
     const std::uint32_t self = OsCurrentProcessId();
     EXPECT_TRUE(CarriesOn(Send(self, CMD_REGISTER)));
-    EXPECT_EQ(clientTable.processes[0], OS_NO_HANDLE);
+    EXPECT_EQ(SlotProcess(0), OS_NO_HANDLE);
     EXPECT_EQ(clientTable.clientBlocks[0]->processHandle, 0u);
     OsClearFaults();
     ClearClientTable();
@@ -351,7 +351,7 @@ TEST_F(ClientCommands, RegisterFailureRows) {
     OsClearFaults();
     RemoveAllClients();
     EXPECT_EQ(clientTable.clientBlocks[0], nullptr);
-    EXPECT_EQ(blockMappings[0], OS_NO_HANDLE);
+    EXPECT_EQ(SlotMapping(0), OS_NO_HANDLE);
 }
 
 TEST_F(ClientCommands, UnregisterWhoseBlockCannotBeClosed) {
@@ -378,8 +378,8 @@ TEST_F(ClientCommands, ShutdownRemovalClosesEverythingAndPostsNothing) {
     for (std::uint32_t s = 0; s < MAX_CLIENTS; ++s) {
         EXPECT_EQ(clientTable.clientBlocks[s], nullptr);
         EXPECT_EQ(clientTable.wakeEvents[s], OS_NO_HANDLE);
-        EXPECT_EQ(clientTable.processes[s], OS_NO_HANDLE);
-        EXPECT_EQ(blockMappings[s], OS_NO_HANDLE);
+        EXPECT_EQ(SlotProcess(s), OS_NO_HANDLE);
+        EXPECT_EQ(SlotMapping(s), OS_NO_HANDLE);
     }
     EXPECT_EQ(clientTable.clientCount, 2) << "removal leaves the count";
     EXPECT_EQ(view.block->writeIndex, 0u);

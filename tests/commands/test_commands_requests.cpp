@@ -46,7 +46,7 @@ TEST_F(ClientRequests, FiftyFirstRegistrationIsAnsweredThenTheServerEnds) {
     }
     for (std::uint32_t s = 0; s < MAX_CLIENTS; ++s) {
         EXPECT_EQ(clientTable.clientBlocks[s], nullptr) << "shutdown left slot " << s;
-        EXPECT_EQ(blockMappings[s], OS_NO_HANDLE);
+        EXPECT_EQ(SlotMapping(s), OS_NO_HANDLE);
     }
 }
 
@@ -90,7 +90,7 @@ TEST_F(ClientRequests, WakeEventFailureEndsWithoutReply) {
     EXPECT_EQ(RunServer(), EXIT_STARTUP_FAILED);
     EXPECT_TRUE(FakeDriverReplies().empty());
     EXPECT_EQ(clientTable.clientBlocks[0], nullptr) << "shutdown did not remove the block";
-    EXPECT_EQ(blockMappings[0], OS_NO_HANDLE);
+    EXPECT_EQ(SlotMapping(0), OS_NO_HANDLE);
 }
 
 TEST_F(ClientRequests, SweepRepliesWithTheCount) {

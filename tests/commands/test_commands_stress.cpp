@@ -111,7 +111,7 @@ TEST(CommandStress, PostingWalkerNeverReachesARemovedBlock) {
             ASSERT_EQ(SlotsOf(b->pid).size(), 1u);
             // Where the ended process can still be opened by its id, the sweep
             // frees b's new slot too; elsewhere it has no handle and stays.
-            const bool bStays = clientTable.processes[SlotsOf(b->pid)[0]] == OS_NO_HANDLE;
+            const bool bStays = SlotProcess(SlotsOf(b->pid)[0]) == OS_NO_HANDLE;
             Args args;
             ASSERT_TRUE(CarriesOn(Send(0, CMD_SWEEP, &args)));
             EXPECT_EQ(args.arg1, CLIENTS_PER_ROUND + (bStays ? 1 : 0));

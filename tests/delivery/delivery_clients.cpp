@@ -9,7 +9,7 @@
 #include "platform/process.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 
 namespace {
 
@@ -30,16 +30,13 @@ std::ostream& operator<<(std::ostream& out, const TestRecord& r) {
 }
 
 AsyncQueueBlock* RegisterTestClient(std::uint32_t slot) {
-    AsyncQueueBlock* block = OpenQueueBlock(slot, NextTestPid(), SIDE_SERVER);
-    EXPECT_NE(block, nullptr) << "slot " << slot;
-    if (block == nullptr) {
-        return nullptr;
-    }
     OsHandle wake = OsCreateEvent(nullptr, false, false);
     EXPECT_NE(wake, OS_NO_HANDLE);
-    clientTable.wakeEvents[slot] = wake;
-    clientTable.processes[slot] = OS_NO_HANDLE;
-    clientTable.clientBlocks[slot] = block;
+    AsyncQueueBlock* block = PlantClient(slot, NextTestPid(), OS_NO_HANDLE, wake);
+    EXPECT_NE(block, nullptr) << "slot " << slot;
+    if (block == nullptr) {
+        OsCloseHandle(wake);
+    }
     return block;
 }
 
@@ -47,17 +44,7 @@ void UnregisterTestClient(std::uint32_t slot) {
     if (clientTable.clientBlocks[slot] == nullptr) {
         return;
     }
-    clientTable.clientBlocks[slot] = nullptr;
-    WaitForTableWalkers();
-    CloseQueueBlock(slot, SIDE_SERVER);
-    if (clientTable.wakeEvents[slot] != OS_NO_HANDLE) {
-        OsCloseHandle(clientTable.wakeEvents[slot]);
-        clientTable.wakeEvents[slot] = OS_NO_HANDLE;
-    }
-    if (clientTable.processes[slot] != OS_NO_HANDLE) {
-        OsCloseHandle(clientTable.processes[slot]);
-        clientTable.processes[slot] = OS_NO_HANDLE;
-    }
+    RemovePlantedClient(slot, true);
 }
 
 void UnregisterAllTestClients() {
@@ -68,11 +55,11 @@ void UnregisterAllTestClients() {
 
 std::vector<TestRecord> TakeAll(std::uint32_t slot) {
     std::vector<TestRecord> records;
-    AsyncQueueBlock* block = blockViews[slot];
+    AsyncQueueBlock* block = SlotView(slot);
     if (block == nullptr) {
         return records;
     }
-    EventMutex* lock = QueueBlockLock(slot);
+    EventMutex* lock = SlotLock(slot);
     AcquireEventMutex(lock);
     TestRecord r{};
     while (TakeRecord(block, &r.code, &r.arg1, &r.arg2, &r.arg3) == QUEUE_OK) {

@@ -16,7 +16,7 @@
 #include "platform/event.h"
 #include "platform/process.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 #include "server/commands.h"
 #include "support/child.h"
 
@@ -31,7 +31,7 @@ KQ_CHILD_ROLE(delivery_hold_lock) {
     if (OpenQueueBlock(0, OsCurrentProcessId(), SIDE_CLIENT) == nullptr) {
         return 3;
     }
-    AcquireEventMutex(QueueBlockLock(0));
+    AcquireEventMutex(SlotLock(0));
     OsHandle ready = OsCreateEvent(args[0].c_str(), false, false);
     if (ready == OS_NO_HANDLE || !OsSetEvent(ready)) {
         return 4;
@@ -79,13 +79,13 @@ TEST(DeliveryDeadHolder, DeliveryResumesSoonAfterAKilledClientLeftItsLockHeld) {
     // ordinary clients around it.
     ASSERT_NE(RegisterTestClient(0), nullptr);
     ASSERT_NE(RegisterTestClient(2), nullptr);
-    AsyncQueueBlock* held = OpenQueueBlock(1, childPid, SIDE_SERVER);
+    OsHandle childProcess = OsOpenProcess(childPid);
+    ASSERT_NE(childProcess, OS_NO_HANDLE);
+    AsyncQueueBlock* held =
+        PlantClient(1, childPid, childProcess, OsCreateEvent(nullptr, false, false));
     ASSERT_NE(held, nullptr);
     EXPECT_NE(OsAtomicLoad(&held->lockCount), LOCK_FREE);
-    clientTable.wakeEvents[1] = OsCreateEvent(nullptr, false, false);
-    clientTable.processes[1] = OsOpenProcess(childPid);
-    ASSERT_NE(clientTable.processes[1], OS_NO_HANDLE);
-    clientTable.clientBlocks[1] = held;
+    ASSERT_NE(SlotProcess(1), OS_NO_HANDLE);
 
     long long resumedMs = -1;
     {
@@ -128,8 +128,8 @@ TEST(DeliveryDeadHolder, DeliveryResumesSoonAfterAKilledClientLeftItsLockHeld) {
     RunClientCommand(0, CMD_SWEEP, &arg1, &arg2, &arg3);
     EXPECT_EQ(arg1, 2u);
     EXPECT_EQ(clientTable.clientBlocks[1], nullptr);
-    EXPECT_EQ(blockViews[1], nullptr);
-    EXPECT_EQ(clientTable.processes[1], OS_NO_HANDLE);
+    EXPECT_EQ(SlotView(1), nullptr);
+    EXPECT_EQ(SlotProcess(1), OS_NO_HANDLE);
     EXPECT_NE(clientTable.clientBlocks[0], nullptr);
     EXPECT_NE(clientTable.clientBlocks[2], nullptr);
 

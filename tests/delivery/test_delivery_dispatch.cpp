@@ -41,16 +41,6 @@ std::vector<Call> CallsOf(const std::string& prefix) {
     return calls;
 }
 
-FakeEvent Event(const std::string& kind, std::uint32_t a = 0, std::uint32_t b = 0,
-                std::uint32_t c = 0) {
-    FakeEvent e;
-    e.kind = kind;
-    e.a = a;
-    e.b = b;
-    e.c = c;
-    return e;
-}
-
 const std::vector<Call> FULL_SET = {
     {"InstallClass0Handler", {}},        {"InstallClass1Handler", {}},
     {"InstallClass2Handler", {}},        {"InstallClass3Handler", {}},
@@ -89,7 +79,7 @@ TEST_F(DeliveryDispatch, FullSetInstallsTheTenRowsInOrder) {
     EXPECT_EQ(CallsOf("Install"), FULL_SET);
     for (const char* kind : {"class0", "class1", "class2", "class3", "class4", "class5", "level",
                              "channel", "source", "marked"}) {
-        EXPECT_TRUE(FakeDriverRunHandler(Event(kind))) << kind;
+        EXPECT_TRUE(FakeDriverRunHandler(FakeDriverEvent(kind))) << kind;
     }
 }
 
@@ -112,8 +102,8 @@ TEST_F(DeliveryDispatch, TheFirstFailingRowEndsTheInstallation) {
     FakeDriverSetResult("InstallSourceHandler", -20, 2);
     EXPECT_EQ(InstallHandlers(0, 0), -1);
     EXPECT_EQ(CallsOf("Install"), FULL_SET);
-    EXPECT_TRUE(FakeDriverRunHandler(Event("source")));
-    EXPECT_FALSE(FakeDriverRunHandler(Event("marked")));
+    EXPECT_TRUE(FakeDriverRunHandler(FakeDriverEvent("source")));
+    EXPECT_FALSE(FakeDriverRunHandler(FakeDriverEvent("marked")));
 
     FakeDriverReset();
     FakeDriverSetResult("InstallClass5Handler", -3);
@@ -142,9 +132,9 @@ TEST_F(DeliveryDispatch, ThreadWaitsWithFlagZeroThenOneAndDispatchesEachEvent) {
     client->levelMask[2] = 0x0001;
     // A positive wait status is success too: the item is dispatched.
     FakeDriverSetResult("WaitDriverEvent", 9, 2);
-    FakeDriverQueueEvent(Event("class1"));
-    FakeDriverQueueEvent(Event("level", 2, 1, 0x10000));
-    FakeDriverQueueEvent(Event("class5", 0xFFFF));
+    FakeDriverQueueEvent(FakeDriverEvent("class1"));
+    FakeDriverQueueEvent(FakeDriverEvent("level", 2, 1, 0x10000));
+    FakeDriverQueueEvent(FakeDriverEvent("class5", 0xFFFF));
 
     ASSERT_EQ(StartDispatchThread(0xFFF7), 0);
     ASSERT_NE(dispatchThread, OS_NO_HANDLE);
@@ -167,7 +157,7 @@ TEST_F(DeliveryDispatch, ThreadWaitsWithFlagZeroThenOneAndDispatchesEachEvent) {
 
 TEST_F(DeliveryDispatch, AFirstWaitCancelledEndsTheThreadWithZeroAndDispatchesNothing) {
     ASSERT_EQ(InstallHandlers(0, 0), 0);
-    FakeDriverQueueEvent(Event("class1"));
+    FakeDriverQueueEvent(FakeDriverEvent("class1"));
     ASSERT_EQ(StopDispatchThread(0), 0);  // before the thread's first wait
     ASSERT_EQ(StartDispatchThread(0), 0);
     EXPECT_EQ(JoinDispatchThread(), 0u);
@@ -178,8 +168,8 @@ TEST_F(DeliveryDispatch, AFirstWaitCancelledEndsTheThreadWithZeroAndDispatchesNo
 TEST_F(DeliveryDispatch, AFailedWaitEndsTheThreadWithOne) {
     ASSERT_EQ(InstallHandlers(0, 0), 0);
     FakeDriverSetResult("WaitDriverEvent", -3, 2);
-    FakeDriverQueueEvent(Event("class1"));
-    FakeDriverQueueEvent(Event("class2"));
+    FakeDriverQueueEvent(FakeDriverEvent("class1"));
+    FakeDriverQueueEvent(FakeDriverEvent("class2"));
     ASSERT_EQ(StartDispatchThread(0), 0);
     EXPECT_EQ(JoinDispatchThread(), 1u);
     EXPECT_EQ(FakeDriverCallCount("WaitDriverEvent"), 2u);

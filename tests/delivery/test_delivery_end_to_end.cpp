@@ -15,7 +15,9 @@
 #include "platform/event.h"
 #include "platform/process.h"
 #include "queue/lifecycle.h"
+#include "support/client_slots.h"
 #include "support/child.h"
+#include "support/server_process.h"
 
 namespace {
 
@@ -25,8 +27,7 @@ long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-constexpr std::uint32_t REQUEST_TIMEOUT_MS = 2000;
-constexpr long long START_DEADLINE_MS = 20000;
+constexpr std::uint32_t START_DEADLINE_MS = 20000;
 
 // A controller number of this process alone, so that servers of parallel tests
 // never meet; test is 0 or 1.
@@ -37,23 +38,8 @@ std::uint16_t TestController(std::uint32_t test) {
 // Sends a request, retrying while no server answers yet (it may still be starting).
 int Request(std::uint16_t controller, std::uint32_t command, std::uint32_t* arg1 = nullptr,
             std::uint32_t* arg2 = nullptr, std::uint32_t* arg3 = nullptr) {
-    std::uint32_t a1 = 0, a2 = 0, a3 = 0;
-    arg1 = arg1 != nullptr ? arg1 : &a1;
-    arg2 = arg2 != nullptr ? arg2 : &a2;
-    arg3 = arg3 != nullptr ? arg3 : &a3;
-    const Clock::time_point start = Clock::now();
-    int status = KQVXI_E_TIMEOUT;
-    while (MillisecondsSince(start) < START_DEADLINE_MS) {
-        std::uint32_t b1 = *arg1, b2 = *arg2, b3 = *arg3;
-        status = kqvxi_request(controller, command, &b1, &b2, &b3, REQUEST_TIMEOUT_MS);
-        if (status != KQVXI_E_TIMEOUT) {
-            *arg1 = b1;
-            *arg2 = b2;
-            *arg3 = b3;
-            break;
-        }
-    }
-    return status;
+    return server_process::RequestRetrying(controller, command, arg1, arg2, arg3,
+                                           START_DEADLINE_MS);
 }
 
 int Enable(std::uint16_t controller, std::uint32_t eventClass, std::uint32_t index = 0,
@@ -222,7 +208,7 @@ KQ_CHILD_ROLE(delivery_e2e_holder) {
     if (OpenQueueBlock(0, OsCurrentProcessId(), SIDE_CLIENT) == nullptr) {
         return 4;
     }
-    AcquireEventMutex(QueueBlockLock(0));
+    AcquireEventMutex(SlotLock(0));
     OsHandle ready = OsCreateEvent(args[1].c_str(), false, false);
     OsSetEvent(ready);
     OsSleep(60000);
@@ -261,22 +247,11 @@ KQ_CHILD_ROLE(delivery_e2e_counter) {
     return seen == count ? 0 : 4;
 }
 
-// The server executable beside this test program.
-std::string ServerPath() {
-    char self[4096];
-    if (!OsSelfExePath(self, sizeof self)) {
-        return {};
-    }
-    std::string path(self);
-    std::size_t cut = path.find_last_of("/\\");
-    return path.substr(0, cut + 1) + "kqvxi-server" + KQ_EXE_SUFFIX;
-}
-
 class DeliveryEndToEnd : public ::testing::Test {
   protected:
     void StartServer(std::uint32_t test) {
         controller = TestController(test);
-        const std::string path = ServerPath();
+        const std::string path = server_process::ServerPath();
         const std::string number = std::to_string(controller);
         const char* const args[] = {number.c_str(), nullptr};
         std::uint32_t pid = 0;

@@ -14,7 +14,7 @@
 #include "platform/types.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 #include "support/fake_driver.h"
 
 namespace {
@@ -23,20 +23,10 @@ constexpr std::uint32_t Code(std::uint32_t eventClass) {
     return EVENT_CODE_BASE + eventClass;
 }
 
-FakeEvent Event(const std::string& kind, std::uint32_t a = 0, std::uint32_t b = 0,
-                std::uint32_t c = 0) {
-    FakeEvent e;
-    e.kind = kind;
-    e.a = a;
-    e.b = b;
-    e.c = c;
-    return e;
-}
-
 // A source event: the handler's argument, and what QueryEventSource reports.
 FakeEvent Source(bool marked, std::uint32_t source, std::uint32_t index, std::uint32_t level,
                  std::uint32_t reportedSource, std::uint32_t kind, std::int16_t status = 0) {
-    FakeEvent e = Event(marked ? "marked" : "source", source);
+    FakeEvent e = FakeDriverEvent(marked ? "marked" : "source", source);
     e.queryStatus = status;
     e.queryIndex = index;
     e.queryLevel = level;
@@ -78,37 +68,37 @@ struct Row {
 TEST_F(DeliveryHandlers, EachCodeReachesExactlyTheClientsThatSelectIt) {
     const Row rows[] = {
         {"class 0",
-         Event("class0", 0x1234),
+         FakeDriverEvent("class0", 0x1234),
          [](AsyncQueueBlock* b) { b->enableClass0 = 1; },
          [](AsyncQueueBlock* b) { b->enableClass0 = 0; },
          {Code(0), 0x1234, 0, 0},
          false},
         {"class 1",
-         Event("class1"),
+         FakeDriverEvent("class1"),
          [](AsyncQueueBlock*) {},
          [](AsyncQueueBlock*) {},
          {Code(1), 0, 0, 0},
          true},
         {"class 2",
-         Event("class2"),
+         FakeDriverEvent("class2"),
          [](AsyncQueueBlock* b) { b->enableClass2 = 1; },
          [](AsyncQueueBlock* b) { b->enableClass2 = 0; },
          {Code(2), 0, 0, 0},
          false},
         {"class 3",
-         Event("class3", 0x0123),
+         FakeDriverEvent("class3", 0x0123),
          [](AsyncQueueBlock* b) { b->enableClass3 = 1; },
          [](AsyncQueueBlock* b) { b->enableClass3 = 0; },
          {Code(3), 0x0123, 0, 0},
          false},
         {"class 4",
-         Event("class4", 0x7FFF),
+         FakeDriverEvent("class4", 0x7FFF),
          [](AsyncQueueBlock* b) { b->enableClass4 = 1; },
          [](AsyncQueueBlock* b) { b->enableClass4 = 0; },
          {Code(4), 0x7FFF, 0, 0},
          false},
         {"class 5",
-         Event("class5", 0x8001),
+         FakeDriverEvent("class5", 0x8001),
          [](AsyncQueueBlock* b) { b->enableClass5 = 1; },
          [](AsyncQueueBlock* b) { b->enableClass5 = 0; },
          {Code(5), 0x8001, 0, 0},
@@ -120,7 +110,7 @@ TEST_F(DeliveryHandlers, EachCodeReachesExactlyTheClientsThatSelectIt) {
          {Code(6), 5, 0, 0},
          false},
         {"class 7",
-         Event("level", 3, 2, 0xCAFEF00D),
+         FakeDriverEvent("level", 3, 2, 0xCAFEF00D),
          [](AsyncQueueBlock* b) { b->levelMask[3] = 0x0002; },
          [](AsyncQueueBlock* b) { b->levelMask[3] = 0xFFFD; },
          {Code(7), 3, 2, 0xCAFEF00D},
@@ -132,7 +122,7 @@ TEST_F(DeliveryHandlers, EachCodeReachesExactlyTheClientsThatSelectIt) {
          {Code(8), 5, 3, 2},
          false},
         {"class 9",
-         Event("channel", 4, 50, 0xBEEF),
+         FakeDriverEvent("channel", 4, 50, 0xBEEF),
          [](AsyncQueueBlock* b) { b->channelMask[4] = 0x4000; },
          [](AsyncQueueBlock* b) { b->channelMask[4] = 0xBFFF; },
          {Code(9), 4, 50, 0xBEEF},
@@ -172,13 +162,13 @@ TEST_F(DeliveryHandlers, ArgumentsAreWidenedAsEachCodeDefines) {
     ASSERT_NE(b, nullptr);
     SelectEverything(b);
 
-    Run(Event("class0", 0xFFFF));
-    Run(Event("class3", 0xFFFF));
-    Run(Event("class4", 0x8000));
-    Run(Event("class5", 0xFFFF));
-    Run(Event("level", 5, 3, 0x10000));
-    Run(Event("level", 5, 3, 0xFFFFFFFF));
-    Run(Event("channel", 6, 0xFFEF, 0x12345));  // channel 0xFFEF: bit 15, as 15 and 60
+    Run(FakeDriverEvent("class0", 0xFFFF));
+    Run(FakeDriverEvent("class3", 0xFFFF));
+    Run(FakeDriverEvent("class4", 0x8000));
+    Run(FakeDriverEvent("class5", 0xFFFF));
+    Run(FakeDriverEvent("level", 5, 3, 0x10000));
+    Run(FakeDriverEvent("level", 5, 3, 0xFFFFFFFF));
+    Run(FakeDriverEvent("channel", 6, 0xFFEF, 0x12345));  // channel 0xFFEF: bit 15, as 15 and 60
     Run(Source(true, 0xFFFF, 254, 16, 0xFFFF, 0));
 
     const std::vector<TestRecord> expected = {
@@ -235,9 +225,9 @@ TEST_F(DeliveryHandlers, LevelsWithoutABitReachNoClient) {
     ASSERT_NE(b, nullptr);
     b->levelMask[3] = 0xFFFF;
     b->sourceMask[3] = 0xFFFF;
-    Run(Event("level", 3, 0, 1));
-    Run(Event("level", 3, 17, 1));
-    Run(Event("level", 3, 32, 1));
+    Run(FakeDriverEvent("level", 3, 0, 1));
+    Run(FakeDriverEvent("level", 3, 17, 1));
+    Run(FakeDriverEvent("level", 3, 32, 1));
     Run(Source(false, 5, 3, 0, 5, 0));
     Run(Source(false, 5, 3, 17, 5, 0));
     ExpectNothing(1);
@@ -245,8 +235,8 @@ TEST_F(DeliveryHandlers, LevelsWithoutABitReachNoClient) {
     // Level 33 wraps round to bit 0, as level 1 does.
     b->levelMask[3] = 0x0001;
     b->sourceMask[3] = 0x0001;
-    Run(Event("level", 3, 33, 9));
-    Run(Event("level", 3, 2, 9));
+    Run(FakeDriverEvent("level", 3, 33, 9));
+    Run(FakeDriverEvent("level", 3, 2, 9));
     Run(Source(false, 5, 3, 33, 5, 0));
     EXPECT_EQ(TakeAll(1), (std::vector<TestRecord>{{Code(7), 3, 33, 9}, {Code(8), 5, 3, 33}}));
 }
@@ -255,13 +245,13 @@ TEST_F(DeliveryHandlers, ChannelsMatchTheirBitAndReportTheNumberAsReceived) {
     AsyncQueueBlock* b = RegisterTestClient(1);
     ASSERT_NE(b, nullptr);
     b->channelMask[4] = 0x4000;
-    Run(Event("channel", 4, 50, 1));
-    Run(Event("channel", 4, 14, 2));
-    Run(Event("channel", 4, 13, 3));
+    Run(FakeDriverEvent("channel", 4, 50, 1));
+    Run(FakeDriverEvent("channel", 4, 14, 2));
+    Run(FakeDriverEvent("channel", 4, 13, 3));
     b->channelMask[4] = 0xFFFF;
-    Run(Event("channel", 4, 20, 4));
+    Run(FakeDriverEvent("channel", 4, 20, 4));
     b->channelMask[4] = 0x0002;
-    Run(Event("channel", 4, 33, 5));
+    Run(FakeDriverEvent("channel", 4, 33, 5));
     EXPECT_EQ(TakeAll(1), (std::vector<TestRecord>{
                               {Code(9), 4, 50, 1}, {Code(9), 4, 14, 2}, {Code(9), 4, 33, 5}}));
 }
@@ -277,24 +267,24 @@ TEST_F(DeliveryHandlers, IndexesOutsideTheirTablesReachNoClient) {
     // caught by the address sanitizer. Its gates are all open too.
     auto* heapBlock = new AsyncQueueBlock{};
     SelectEverything(heapBlock);
-    clientTable.clientBlocks[11] = heapBlock;
+    PublishClientBlock(11, heapBlock);
 
     for (std::uint32_t index : {0xFFFFu, 255u, 256u, 0x7FFFu, 0x8000u}) {
         SCOPED_TRACE(index);
-        Run(Event("level", index, 1, 0));
+        Run(FakeDriverEvent("level", index, 1, 0));
         Run(Source(false, 5, index, 1, 5, 0));
         if (index != 255) {
-            Run(Event("channel", index, 1, 0));
+            Run(FakeDriverEvent("channel", index, 1, 0));
         }
     }
-    clientTable.clientBlocks[11] = nullptr;
+    PublishClientBlock(11, nullptr);
     delete heapBlock;
     ExpectNothing(2);
 
     // The last entry of each table still counts.
-    Run(Event("level", 254, 1, 0));
+    Run(FakeDriverEvent("level", 254, 1, 0));
     Run(Source(false, 5, 254, 1, 5, 0));
-    Run(Event("channel", 255, 1, 0));
+    Run(FakeDriverEvent("channel", 255, 1, 0));
     EXPECT_EQ(TakeAll(2), (std::vector<TestRecord>{
                               {Code(7), 254, 1, 0}, {Code(8), 5, 254, 1}, {Code(9), 255, 1, 0}}));
 }
@@ -307,13 +297,13 @@ TEST_F(DeliveryHandlers, AFullRingLosesTheNewRecordWhileLaterSlotsReceive) {
     full->enableClass0 = 1;
     later->enableClass0 = 1;
     for (std::uint32_t i = 0; i < QUEUE_DEPTH - 1; ++i) {
-        Run(Event("class0", i));
+        Run(FakeDriverEvent("class0", i));
     }
     ASSERT_EQ(TakeAll(4).size(), QUEUE_DEPTH - 1);
     ASSERT_TRUE(TakeWake(1));
     ASSERT_TRUE(TakeWake(4));
 
-    Run(Event("class0", 0x4242));
+    Run(FakeDriverEvent("class0", 0x4242));
 
     EXPECT_FALSE(TakeWake(1));
     EXPECT_EQ(full->lockCount, LOCK_FREE);
@@ -336,7 +326,7 @@ TEST_F(DeliveryHandlers, LowerSlotsAreServedFirstAndRemovalWaitsForTheWalk) {
 
     // Hold slot 3's lock: a handler serving slot 3 first must stop there before
     // it touches slot 7.
-    EventMutex* lock3 = QueueBlockLock(3);
+    EventMutex* lock3 = SlotLock(3);
     AcquireEventMutex(lock3);
     std::atomic<bool> handlerDone{false};
     std::thread handler([&] {

@@ -1,6 +1,6 @@
-// Helpers of the queue tests: process ids no real process has, a client
-// registered in the client table as registration would do it, raw byte access
-// to a block, and a post run on its own thread with a time bound.
+// Helpers of the queue tests: process ids no real process has, raw byte access
+// to a block, and a post run on its own thread with a time bound. Clients are
+// planted with support/client_slots.h.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -12,7 +12,7 @@
 #include "platform/process.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 
 // Top bit set (above any real process id), this process's id and n below it, so
 // parallel test processes never share a block name.
@@ -30,36 +30,6 @@ inline std::uint32_t ReadLE32(const std::vector<unsigned char>& bytes, std::size
            static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
            static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
            static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
-}
-
-// Opens the slot's block with the server side and publishes it with a wake event
-// (named after pid, as registration names it) and an optional process handle.
-// Null when the block cannot be had.
-inline AsyncQueueBlock* RegisterClientSlot(std::uint32_t slot, std::uint32_t pid,
-                                           OsHandle process = OS_NO_HANDLE) {
-    AsyncQueueBlock* block = OpenQueueBlock(slot, pid, SIDE_SERVER);
-    if (block == nullptr) {
-        return nullptr;
-    }
-    char name[CLIENT_OBJECT_NAME_SIZE];
-    FormatClientObjectName(name, pid, CLIENT_WAKE_NAME_SUFFIX);
-    OsAtomicStore(&clientTable.processes[slot], process);
-    OsAtomicStore(&clientTable.clientBlocks[slot], block);
-    OsAtomicStore(&clientTable.wakeEvents[slot], OsCreateEvent(name, false, false));
-    return block;
-}
-
-// Clears the slot, then closes the wake event and the block. The process handle
-// stays the caller's.
-inline std::int16_t UnregisterClientSlot(std::uint32_t slot) {
-    OsHandle wake = clientTable.wakeEvents[slot];
-    OsAtomicStore(&clientTable.clientBlocks[slot], static_cast<AsyncQueueBlock*>(nullptr));
-    OsAtomicStore(&clientTable.wakeEvents[slot], OS_NO_HANDLE);
-    OsAtomicStore(&clientTable.processes[slot], OS_NO_HANDLE);
-    if (wake != OS_NO_HANDLE) {
-        OsCloseHandle(wake);
-    }
-    return CloseQueueBlock(slot, SIDE_SERVER);
 }
 
 // True when the event was set; takes the signal.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 
 #include "queue_test_util.h"
@@ -12,41 +11,51 @@ namespace {
 
 class QueueClientTable : public testing::Test {
   protected:
-    void SetUp() override {
-        for (auto& block : blocks) {
-            block.reset(new AsyncQueueBlock());
-        }
-    }
     void TearDown() override {
-        for (auto& entry : clientTable.clientBlocks) {
-            entry = nullptr;
+        for (std::uint32_t slot = 0; slot < MAX_CLIENTS; ++slot) {
+            RemovePlantedClient(slot);
         }
     }
-    std::unique_ptr<AsyncQueueBlock> blocks[3];
 };
 
 TEST_F(QueueClientTable, FindsTheFirstRegisteredSlotOfAProcess) {
+    const std::uint32_t first = FakeClientPid(1);
+    const std::uint32_t other = FakeClientPid(2);
     std::uint32_t slot = 77;
-    EXPECT_EQ(FindClientSlot(1234, &slot), SLOT_NOT_FOUND);
+    EXPECT_EQ(FindClientSlot(first, &slot), SLOT_NOT_FOUND);
     EXPECT_EQ(slot, 77u);
 
-    blocks[0]->ownerPid = 1234;
-    blocks[1]->ownerPid = 1234;
-    blocks[2]->ownerPid = 99;
-    clientTable.clientBlocks[4] = blocks[0].get();
-    clientTable.clientBlocks[9] = blocks[1].get();
-    clientTable.clientBlocks[49] = blocks[2].get();
-    ASSERT_EQ(FindClientSlot(1234, &slot), 0);
+    ASSERT_NE(PlantClient(4, first), nullptr);
+    ASSERT_NE(PlantClient(9, first), nullptr);
+    ASSERT_NE(PlantClient(49, other), nullptr);
+    ASSERT_EQ(FindClientSlot(first, &slot), 0);
     EXPECT_EQ(slot, 4u);
-    ASSERT_EQ(FindClientSlot(99, &slot), 0);
+    ASSERT_EQ(FindClientSlot(other, &slot), 0);
     EXPECT_EQ(slot, 49u);
 
-    clientTable.clientBlocks[4] = nullptr;
-    ASSERT_EQ(FindClientSlot(1234, &slot), 0);
+    ASSERT_EQ(RemovePlantedClient(4), 0);
+    ASSERT_EQ(FindClientSlot(first, &slot), 0);
     EXPECT_EQ(slot, 9u);
-    clientTable.clientBlocks[9] = nullptr;
-    EXPECT_EQ(FindClientSlot(1234, &slot), SLOT_NOT_FOUND);
+    ASSERT_EQ(RemovePlantedClient(9), 0);
+    EXPECT_EQ(FindClientSlot(first, &slot), SLOT_NOT_FOUND);
     EXPECT_EQ(FindClientSlot(0, &slot), SLOT_NOT_FOUND);  // a free slot matches no pid
+}
+
+// The block's ownerPid is the client's to rewrite: a client that writes another's
+// pid there must neither take over that client's requests nor lose its own.
+TEST_F(QueueClientTable, GoesByThePidTheSlotWasOpenedFor) {
+    const std::uint32_t honest = FakeClientPid(3);
+    const std::uint32_t liar = FakeClientPid(4);
+    ASSERT_NE(PlantClient(2, honest), nullptr);
+    AsyncQueueBlock* lying = PlantClient(5, liar);
+    ASSERT_NE(lying, nullptr);
+    OsVolatileStore(&lying->ownerPid, honest);
+
+    std::uint32_t slot = 77;
+    ASSERT_EQ(FindClientSlot(honest, &slot), 0);
+    EXPECT_EQ(slot, 2u);
+    ASSERT_EQ(FindClientSlot(liar, &slot), 0);
+    EXPECT_EQ(slot, 5u);
 }
 
 TEST_F(QueueClientTable, WaitForWalkersReturnsOnlyAfterTheRunningWalk) {

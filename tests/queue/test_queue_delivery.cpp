@@ -86,7 +86,7 @@ TEST(QueueDelivery, MillionRecordsReachAChildProcessInOrder) {
     ASSERT_EQ(OsWaitForObject(ready, 30000), OS_WAIT_OBJECT_0);
 
     OsHandle process = OsOpenProcess(childPid);
-    AsyncQueueBlock* block = RegisterClientSlot(kSlot, childPid, process);
+    AsyncQueueBlock* block = PlantClient(kSlot, childPid, process);
     ASSERT_NE(block, nullptr);
     ASSERT_EQ(block->ownerPid, childPid);  // the child created it
 
@@ -113,7 +113,7 @@ TEST(QueueDelivery, MillionRecordsReachAChildProcessInOrder) {
     std::printf("%u records in %lld ms (%.0f per second), %u waits for room\n", sent,
                 static_cast<long long>(elapsed),
                 elapsed > 0 ? 1000.0 * sent / static_cast<double>(elapsed) : 0.0, fullWaits);
-    EXPECT_EQ(UnregisterClientSlot(kSlot), 0);
+    EXPECT_EQ(RemovePlantedClient(kSlot), 0);
     if (process != OS_NO_HANDLE) {
         OsCloseHandle(process);
     }

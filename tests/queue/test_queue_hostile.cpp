@@ -33,11 +33,11 @@ KQ_CHILD_ROLE(exit_at_once) {
 
 TEST(QueueHostileBlock, ScribbledFieldsNeverLeadOutsideTheBlock) {
     std::uint32_t pid = FakeClientPid(20);
-    AsyncQueueBlock* mapped = RegisterClientSlot(kSlot, pid);
+    AsyncQueueBlock* mapped = PlantClient(kSlot, pid);
     ASSERT_NE(mapped, nullptr);
     OsHandle self = OsOpenProcess(OsCurrentProcessId());
     ASSERT_NE(self, OS_NO_HANDLE);
-    OsAtomicStore(&clientTable.processes[kSlot], self);
+    SetSlotProcess(kSlot, self);
     OsHandle wake = clientTable.wakeEvents[kSlot];
 
     // A set decoy event: if anything waited on it, the signal would be taken.
@@ -50,7 +50,7 @@ TEST(QueueHostileBlock, ScribbledFieldsNeverLeadOutsideTheBlock) {
     std::unique_ptr<AsyncQueueBlock> block(new AsyncQueueBlock);
     std::memset(block.get(), 0, sizeof(AsyncQueueBlock));
     block->ownerPid = pid;
-    OsAtomicStore(&clientTable.clientBlocks[kSlot], block.get());
+    PublishClientBlock(kSlot, block.get());
 
     std::uint32_t seed = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count());
     std::mt19937 random(seed);
@@ -112,13 +112,13 @@ TEST(QueueHostileBlock, ScribbledFieldsNeverLeadOutsideTheBlock) {
     std::uint32_t exitCode = 0;
     EXPECT_TRUE(OsGetExitCodeProcess(self, &exitCode));
     EXPECT_EQ(exitCode, OS_STILL_ACTIVE);
-    AcquireEventMutex(QueueBlockLock(kSlot));
+    AcquireEventMutex(SlotLock(kSlot));
     EXPECT_EQ(mapped->lockCount, 0);
-    ReleaseEventMutex(QueueBlockLock(kSlot));
+    ReleaseEventMutex(SlotLock(kSlot));
     EXPECT_EQ(mapped->lockCount, -1);
 
-    OsAtomicStore(&clientTable.clientBlocks[kSlot], mapped);
-    EXPECT_EQ(UnregisterClientSlot(kSlot), 0);
+    PublishClientBlock(kSlot, mapped);
+    EXPECT_EQ(RemovePlantedClient(kSlot), 0);
     OsCloseHandle(decoy);
     OsCloseHandle(self);
 }
@@ -133,9 +133,9 @@ TEST(QueueHostileBlock, ScribbledLockWordOfAnEndedClientDoesNotStallPosts) {
     std::uint32_t pid = FakeClientPid(21);
     std::mt19937 random(static_cast<std::uint32_t>(Clock::now().time_since_epoch().count()));
     for (int round = 0; round < 3; ++round) {
-        AsyncQueueBlock* block = RegisterClientSlot(kSlot, pid, child);
+        AsyncQueueBlock* block = PlantClient(kSlot, pid, child);
         ASSERT_NE(block, nullptr);
-        EXPECT_FALSE(QueueBlockAbandoned(kSlot));  // a fresh open forgets the last client
+        EXPECT_FALSE(SlotAbandoned(kSlot));  // a fresh open forgets the last client
         // Any value but -1 (free): bit 9 clear rules out -1, either sign is possible.
         std::int32_t word = static_cast<std::int32_t>((random() & ~0x200u) | 0x100u);
         block->lockCount = word;
@@ -146,8 +146,8 @@ TEST(QueueHostileBlock, ScribbledLockWordOfAnEndedClientDoesNotStallPosts) {
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         EXPECT_LT(ms, 5000) << "lock word " << word;
         EXPECT_EQ(block->writeIndex, 0u);
-        EXPECT_TRUE(QueueBlockAbandoned(kSlot));
-        EXPECT_EQ(UnregisterClientSlot(kSlot), 0);
+        EXPECT_TRUE(SlotAbandoned(kSlot));
+        EXPECT_EQ(RemovePlantedClient(kSlot), 0);
     }
     OsCloseHandle(child);
 }

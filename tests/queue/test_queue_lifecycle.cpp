@@ -20,7 +20,7 @@ class QueueLifecycle : public testing::Test {
     void TearDown() override {
         OsClearFaults();
         for (std::uint32_t slot = 0; slot < MAX_CLIENTS; ++slot) {
-            if (blockMappings[slot] != OS_NO_HANDLE || blockViews[slot] != nullptr) {
+            if (SlotMapping(slot) != OS_NO_HANDLE || SlotView(slot) != nullptr) {
                 CloseQueueBlock(slot, SIDE_SERVER);
             }
         }
@@ -31,20 +31,20 @@ TEST_F(QueueLifecycle, SlotFortyNineOpensAndFiftyTouchesNothing) {
     std::uint32_t pid = FakeClientPid(2);
     AsyncQueueBlock* block = OpenQueueBlock(49, pid, SIDE_SERVER);
     ASSERT_NE(block, nullptr);
-    EXPECT_EQ(blockViews[49], block);
-    EXPECT_NE(blockMappings[49], OS_NO_HANDLE);
+    EXPECT_EQ(SlotView(49), block);
+    EXPECT_NE(SlotMapping(49), OS_NO_HANDLE);
 
-    std::vector<OsHandle> mappings(blockMappings, blockMappings + MAX_CLIENTS);
-    std::vector<AsyncQueueBlock*> views(blockViews, blockViews + MAX_CLIENTS);
+    std::vector<OsHandle> mappings = AllSlotMappings();
+    std::vector<AsyncQueueBlock*> views = AllSlotViews();
     EXPECT_EQ(OpenQueueBlock(50, pid, SIDE_SERVER), nullptr);
     EXPECT_EQ(OpenQueueBlock(0xFFFFFFFFu, pid, SIDE_SERVER), nullptr);
     EXPECT_EQ(CloseQueueBlock(50, SIDE_SERVER), -1);
-    EXPECT_EQ(std::vector<OsHandle>(blockMappings, blockMappings + MAX_CLIENTS), mappings);
-    EXPECT_EQ(std::vector<AsyncQueueBlock*>(blockViews, blockViews + MAX_CLIENTS), views);
+    EXPECT_EQ(AllSlotMappings(), mappings);
+    EXPECT_EQ(AllSlotViews(), views);
 
     EXPECT_EQ(CloseQueueBlock(49, SIDE_SERVER), 0);
-    EXPECT_EQ(blockViews[49], nullptr);
-    EXPECT_EQ(blockMappings[49], OS_NO_HANDLE);
+    EXPECT_EQ(SlotView(49), nullptr);
+    EXPECT_EQ(SlotMapping(49), OS_NO_HANDLE);
     EXPECT_EQ(CloseQueueBlock(49, SIDE_SERVER), -1);  // nothing open any more
 }
 
@@ -61,17 +61,17 @@ TEST_F(QueueLifecycle, NewBlockHoldsOwnerAndFreeLockAndOnlyTheServerDescriptor) 
             ASSERT_EQ(b[i], 0) << "byte " << i;
         }
     }
-    EXPECT_TRUE(SameDescriptor(block->serverMutex, *QueueBlockLock(7)));
+    EXPECT_TRUE(SameDescriptor(block->serverMutex, *SlotLock(7)));
 }
 
 TEST_F(QueueLifecycle, ReopeningAnOpenSlotReturnsTheSameViewAndOpensNoSecondLock) {
     std::uint32_t pid = FakeClientPid(4);
     AsyncQueueBlock* block = OpenQueueBlock(3, pid, SIDE_SERVER);
     ASSERT_NE(block, nullptr);
-    EventMutex lock = *QueueBlockLock(3);
+    EventMutex lock = *SlotLock(3);
     EXPECT_EQ(OpenQueueBlock(3, pid, SIDE_SERVER), block);
     EXPECT_EQ(OpenQueueBlock(3, FakeClientPid(5), SIDE_CLIENT), block);
-    EXPECT_TRUE(SameDescriptor(*QueueBlockLock(3), lock));
+    EXPECT_TRUE(SameDescriptor(*SlotLock(3), lock));
     EXPECT_TRUE(SameDescriptor(block->clientMutex, kClosed));
     EXPECT_EQ(block->ownerPid, pid);
 }
@@ -133,17 +133,17 @@ TEST_F(QueueLifecycle, StaleServerDescriptorIsReplacedByAWorkingLock) {
     ASSERT_NE(decoy, OS_NO_HANDLE);
     client->serverMutex = {0x00DEAD00u, static_cast<std::uint32_t>(decoy), 0x00001000u};
 
-    AsyncQueueBlock* server = RegisterClientSlot(12, pid);
+    AsyncQueueBlock* server = PlantClient(12, pid);
     ASSERT_NE(server, nullptr);
-    EXPECT_NE(QueueBlockLock(12)->name, 0u);
-    EXPECT_TRUE(SameDescriptor(server->serverMutex, *QueueBlockLock(12)));
+    EXPECT_NE(SlotLock(12)->name, 0u);
+    EXPECT_TRUE(SameDescriptor(server->serverMutex, *SlotLock(12)));
     EXPECT_EQ(PostEvent(pid, 12, 0xDEAD0001u, 4, 5, 6), 0);
     EXPECT_EQ(client->writeIndex, 1u);
     EXPECT_EQ(client->ring[0].arg1, 4u);
     EXPECT_EQ(client->lockCount, -1);
     EXPECT_TRUE(TakeSignal(decoy)) << "the decoy handle from the block was waited on or closed";
 
-    EXPECT_EQ(UnregisterClientSlot(12), 0);
+    EXPECT_EQ(RemovePlantedClient(12), 0);
     EXPECT_TRUE(OsCloseHandle(decoy));
     EXPECT_TRUE(OsUnmapView(client));
     EXPECT_TRUE(OsCloseHandle(mapping));
@@ -153,13 +153,13 @@ TEST_F(QueueLifecycle, FailedOpenStepsLeaveTheSlotClosed) {
     std::uint32_t pid = FakeClientPid(7);
     OsSetFault(OS_FAULT_CREATE_MAPPING, 0);
     EXPECT_EQ(OpenQueueBlock(20, pid, SIDE_SERVER), nullptr);
-    EXPECT_EQ(blockMappings[20], OS_NO_HANDLE);
-    EXPECT_EQ(blockViews[20], nullptr);
+    EXPECT_EQ(SlotMapping(20), OS_NO_HANDLE);
+    EXPECT_EQ(SlotView(20), nullptr);
 
     OsSetFault(OS_FAULT_MAP_VIEW, 0);
     EXPECT_EQ(OpenQueueBlock(20, pid, SIDE_SERVER), nullptr);
-    EXPECT_EQ(blockMappings[20], OS_NO_HANDLE);
-    EXPECT_EQ(blockViews[20], nullptr);
+    EXPECT_EQ(SlotMapping(20), OS_NO_HANDLE);
+    EXPECT_EQ(SlotView(20), nullptr);
 
     // The lock's event fails: the block is closed again, and a client that maps
     // it meanwhile sees no server descriptor.
@@ -169,9 +169,9 @@ TEST_F(QueueLifecycle, FailedOpenStepsLeaveTheSlotClosed) {
     OsSetFault(OS_FAULT_CREATE_EVENT, 0);
     EXPECT_EQ(OpenQueueBlock(20, pid, SIDE_SERVER), nullptr);
     OsClearFaults();
-    EXPECT_EQ(blockMappings[20], OS_NO_HANDLE);
-    EXPECT_EQ(blockViews[20], nullptr);
-    EXPECT_EQ(QueueBlockLock(20)->name, 0u);
+    EXPECT_EQ(SlotMapping(20), OS_NO_HANDLE);
+    EXPECT_EQ(SlotView(20), nullptr);
+    EXPECT_EQ(SlotLock(20)->name, 0u);
     EXPECT_TRUE(SameDescriptor(client->serverMutex, kClosed));
     EXPECT_EQ(client->lockCount, -1);
 
@@ -186,24 +186,24 @@ TEST_F(QueueLifecycle, FailedCloseStepsCanBeFinishedLater) {
     ASSERT_NE(OpenQueueBlock(21, pid, SIDE_SERVER), nullptr);
     OsSetFault(OS_FAULT_UNMAP_VIEW, 0);
     EXPECT_EQ(CloseQueueBlock(21, SIDE_SERVER), -1);
-    EXPECT_EQ(QueueBlockLock(21)->name, 0u);  // the descriptor is closed already
-    ASSERT_NE(blockViews[21], nullptr);
-    EXPECT_TRUE(SameDescriptor(blockViews[21]->serverMutex, kClosed));
-    EXPECT_NE(blockMappings[21], OS_NO_HANDLE);
+    EXPECT_EQ(SlotLock(21)->name, 0u);  // the descriptor is closed already
+    ASSERT_NE(SlotView(21), nullptr);
+    EXPECT_TRUE(SameDescriptor(SlotView(21)->serverMutex, kClosed));
+    EXPECT_NE(SlotMapping(21), OS_NO_HANDLE);
     EXPECT_EQ(CloseQueueBlock(21, SIDE_SERVER), 0);
-    EXPECT_EQ(blockViews[21], nullptr);
-    EXPECT_EQ(blockMappings[21], OS_NO_HANDLE);
+    EXPECT_EQ(SlotView(21), nullptr);
+    EXPECT_EQ(SlotMapping(21), OS_NO_HANDLE);
 
     ASSERT_NE(OpenQueueBlock(21, pid, SIDE_SERVER), nullptr);
     // The first handle closed is the lock's event, the second the mapping.
     OsSetFault(OS_FAULT_CLOSE_HANDLE, 1);
     EXPECT_EQ(CloseQueueBlock(21, SIDE_SERVER), -1);
     OsClearFaults();
-    EXPECT_EQ(blockViews[21], nullptr);
-    EXPECT_NE(blockMappings[21], OS_NO_HANDLE);
+    EXPECT_EQ(SlotView(21), nullptr);
+    EXPECT_NE(SlotMapping(21), OS_NO_HANDLE);
     EXPECT_EQ(OpenQueueBlock(21, pid, SIDE_SERVER), nullptr);  // the slot is not closed yet
     EXPECT_EQ(CloseQueueBlock(21, SIDE_SERVER), 0);            // ... and its mapping not lost
-    EXPECT_EQ(blockMappings[21], OS_NO_HANDLE);
+    EXPECT_EQ(SlotMapping(21), OS_NO_HANDLE);
 }
 
 // Two slots of this process with the same client's block: the block shows the
@@ -215,7 +215,7 @@ TEST_F(QueueLifecycle, ServerDescriptorStaysWhileAnotherSlotHasTheBlockOpen) {
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(CloseQueueBlock(31, SIDE_SERVER), 0);
-    EXPECT_TRUE(SameDescriptor(first->serverMutex, *QueueBlockLock(30)));
+    EXPECT_TRUE(SameDescriptor(first->serverMutex, *SlotLock(30)));
     EXPECT_NE(first->serverMutex.name, 0u);
     EXPECT_EQ(CloseQueueBlock(30, SIDE_SERVER), 0);
 }

@@ -48,7 +48,7 @@ class QueuePosting : public testing::Test {
     void TearDown() override {
         for (std::uint32_t slot = 0; slot < MAX_CLIENTS; ++slot) {
             if (clientTable.clientBlocks[slot] != nullptr) {
-                UnregisterClientSlot(slot);
+                RemovePlantedClient(slot);
             }
         }
     }
@@ -63,28 +63,28 @@ TEST_F(QueuePosting, SlotWithoutBlockGivesMinusOne) {
 // for another process returns at once and the lock word keeps its value.
 TEST_F(QueuePosting, ForeignOwnerIsRefusedWithoutTakingTheLock) {
     std::uint32_t pid = FakeClientPid(11);
-    AsyncQueueBlock* block = RegisterClientSlot(6, pid);
+    AsyncQueueBlock* block = PlantClient(6, pid);
     ASSERT_NE(block, nullptr);
-    AcquireEventMutex(QueueBlockLock(6));
+    AcquireEventMutex(SlotLock(6));
     ASSERT_EQ(block->lockCount, 0);
     std::vector<unsigned char> before = BlockBytes(block);
     std::int16_t result = 0;
     bool released = false;
     EXPECT_TRUE(PostWithin(5000, pid + 1, 6, &result, [&] {
-        ReleaseEventMutex(QueueBlockLock(6));
+        ReleaseEventMutex(SlotLock(6));
         released = true;
     }));
     EXPECT_EQ(result, -1);
     EXPECT_EQ(BlockBytes(block), before);  // lock word 0, ring untouched
     if (!released) {
-        ReleaseEventMutex(QueueBlockLock(6));
+        ReleaseEventMutex(SlotLock(6));
     }
     EXPECT_EQ(block->lockCount, -1);
 }
 
 TEST_F(QueuePosting, RecordWithRoomWakesOnceAndFreesTheLock) {
     std::uint32_t pid = FakeClientPid(12);
-    AsyncQueueBlock* block = RegisterClientSlot(7, pid);
+    AsyncQueueBlock* block = PlantClient(7, pid);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(PostEvent(pid, 7, 0xDEAD0005u, 10, 20, 30), 0);
     EXPECT_EQ(block->lockCount, -1);
@@ -99,18 +99,18 @@ TEST_F(QueuePosting, RecordWithRoomWakesOnceAndFreesTheLock) {
     // With the client's process known, the post takes the lock the same way.
     OsHandle self = OsOpenProcess(OsCurrentProcessId());
     ASSERT_NE(self, OS_NO_HANDLE);
-    OsAtomicStore(&clientTable.processes[7], self);
+    SetSlotProcess(7, self);
     EXPECT_EQ(PostEvent(pid, 7, 0xDEAD0006u, 0, 0, 0), 0);
     EXPECT_EQ(block->writeIndex, 2u);
     EXPECT_EQ(block->lockCount, -1);
     EXPECT_TRUE(TakeSignal(clientTable.wakeEvents[7]));
-    OsAtomicStore(&clientTable.processes[7], OS_NO_HANDLE);
+    SetSlotProcess(7, OS_NO_HANDLE);
     OsCloseHandle(self);
 }
 
 TEST_F(QueuePosting, FullRingDropsTheRecordWithoutAWake) {
     std::uint32_t pid = FakeClientPid(13);
-    AsyncQueueBlock* block = RegisterClientSlot(8, pid);
+    AsyncQueueBlock* block = PlantClient(8, pid);
     ASSERT_NE(block, nullptr);
     for (std::uint32_t i = 0; i < QUEUE_DEPTH - 1; ++i) {
         ASSERT_EQ(PostEvent(pid, 8, 0xDEAD0002u, i, 0, 0), 0);
@@ -158,7 +158,7 @@ TEST_F(QueuePosting, ClientEndingWithItsLockHeldDoesNotStallPosts) {
     OsHandle child = SpawnChild("hold_lock_then_exit", {readyName, goName}, &childPid);
     ASSERT_NE(child, OS_NO_HANDLE);
     ASSERT_EQ(OsWaitForObject(ready, 20000), OS_WAIT_OBJECT_0);
-    AsyncQueueBlock* block = RegisterClientSlot(9, childPid, child);
+    AsyncQueueBlock* block = PlantClient(9, childPid, child);
     ASSERT_NE(block, nullptr);
     ASSERT_EQ(block->lockCount, 0);  // held by the child
 
@@ -194,11 +194,11 @@ TEST_F(QueuePosting, ClientEndingWithItsLockHeldDoesNotStallPosts) {
 
     Clock::time_point again = Clock::now();
     EXPECT_EQ(PostEvent(childPid, 9, 0xDEAD0001u, 4, 5, 6), 0);
-    EXPECT_TRUE(QueueBlockAbandoned(9));  // later posts do not wait again
+    EXPECT_TRUE(SlotAbandoned(9));  // later posts do not wait again
     EXPECT_LT(MsSince(again), 1000);
     EXPECT_EQ(block->writeIndex, 0u);
 
-    EXPECT_EQ(UnregisterClientSlot(9), 0);
+    EXPECT_EQ(RemovePlantedClient(9), 0);
     EXPECT_EQ(WaitChild(child, 5000), 0);
     OsCloseHandle(ready);
     OsCloseHandle(go);
@@ -210,7 +210,7 @@ TEST_F(QueuePosting, ClientEndingWithItsLockHeldDoesNotStallPosts) {
 TEST_F(QueuePosting, ALiveClientKeepingItsLockIsWaitedForLongOnlyOnce) {
     const std::uint32_t pid = 0x7F000000u | (OsCurrentProcessId() & 0xFFFFFu);
     OsHandle self = OsOpenProcess(OsCurrentProcessId());
-    AsyncQueueBlock* block = RegisterClientSlot(11, pid, self);
+    AsyncQueueBlock* block = PlantClient(11, pid, self);
     ASSERT_NE(block, nullptr);
     // The client's side of the lock, held from here as a stopped client would.
     static EventMutex client;
@@ -222,12 +222,12 @@ TEST_F(QueuePosting, ALiveClientKeepingItsLockIsWaitedForLongOnlyOnce) {
     Clock::time_point start = Clock::now();
     EXPECT_EQ(PostEvent(pid, 11, 0xDEAD0001u, 1, 2, 3), 0);
     const std::int64_t firstMs = MsSince(start);
-    EXPECT_TRUE(QueueBlockPending(11));
+    EXPECT_TRUE(SlotPending(11));
     EXPECT_EQ(block->writeIndex, 0u);  // dropped
 
     ReleaseEventMutex(&client);  // the hand-over goes to the pending post
     EXPECT_EQ(PostEvent(pid, 11, 0xDEAD0001u, 4, 5, 6), 0);
-    EXPECT_FALSE(QueueBlockPending(11));
+    EXPECT_FALSE(SlotPending(11));
     EXPECT_EQ(block->writeIndex, 1u);  // delivered, and the lock given back
 
     AcquireEventMutex(&client);
@@ -242,7 +242,7 @@ TEST_F(QueuePosting, ALiveClientKeepingItsLockIsWaitedForLongOnlyOnce) {
 
     ReleaseEventMutex(&client);
     CloseEventMutex(&client);
-    EXPECT_EQ(UnregisterClientSlot(11), 0);
+    EXPECT_EQ(RemovePlantedClient(11), 0);
     OsCloseHandle(self);
 }
 
@@ -253,7 +253,7 @@ TEST_F(QueuePosting, TwoPostersAndATakerLoseNothing) {
     kqvxi_queue* queue = kqvxi_queue_open();
     ASSERT_NE(queue, nullptr);
     std::uint32_t pid = OsCurrentProcessId();
-    AsyncQueueBlock* block = RegisterClientSlot(10, pid);
+    AsyncQueueBlock* block = PlantClient(10, pid);
     ASSERT_NE(block, nullptr);
 
     std::atomic<bool> stop{false};
@@ -262,9 +262,9 @@ TEST_F(QueuePosting, TwoPostersAndATakerLoseNothing) {
             // Two posters may both pass this check before either posts: wait for
             // two free records, so that no post meets a full ring.
             for (;;) {
-                AcquireEventMutex(QueueBlockLock(10));
+                AcquireEventMutex(SlotLock(10));
                 std::uint32_t pending = PendingRecords(block);
-                ReleaseEventMutex(QueueBlockLock(10));
+                ReleaseEventMutex(SlotLock(10));
                 if (pending <= QUEUE_DEPTH - 3 || stop.load()) {
                     break;
                 }
@@ -300,7 +300,7 @@ TEST_F(QueuePosting, TwoPostersAndATakerLoseNothing) {
     EXPECT_EQ(next[1], kPerPoster);
     EXPECT_EQ(next[2], kPerPoster);
     EXPECT_EQ(block->lockCount, -1);
-    EXPECT_EQ(UnregisterClientSlot(10), 0);
+    EXPECT_EQ(RemovePlantedClient(10), 0);
     kqvxi_queue_close(queue);
 }
 

@@ -10,7 +10,7 @@
 #include "delivery/dispatch.h"
 #include "platform/event.h"
 #include "platform/types.h"
-#include "server/client_table.h"
+#include "support/client_slots.h"
 #include "server_run.h"
 
 using namespace server_test;

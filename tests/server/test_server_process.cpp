@@ -10,7 +10,7 @@
 #include "kqvxi/events.h"
 #include "kqvxi/inject.h"
 #include "platform/event.h"
-#include "server_process.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 using namespace server_process;

@@ -19,7 +19,7 @@
 
 #include "kqvxi/client.h"
 #include "kqvxi/events.h"
-#include "server_process.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 using namespace server_process;

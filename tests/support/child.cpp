@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/event.h"
 #include "platform/process.h"
 
 namespace {
@@ -81,4 +82,18 @@ int main(int argc, char** argv) {
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+ReadyChild StartReady(const std::string& role, const std::vector<std::string>& args,
+                      const std::string& readyName, std::uint32_t readyMs) {
+    OsHandle ready = OsCreateEvent(readyName.c_str(), false, false);
+    ReadyChild c;
+    c.handle = SpawnChild(role, args, &c.pid);
+    if (c.handle != OS_NO_HANDLE && OsWaitForObject(ready, readyMs) != OS_WAIT_OBJECT_0) {
+        OsKillProcess(c.handle);
+        WaitChild(c.handle, 10000);
+        c.handle = OS_NO_HANDLE;
+    }
+    OsCloseHandle(ready);
+    return c;
 }

@@ -27,5 +27,18 @@ OsHandle SpawnChild(const std::string& role, const std::vector<std::string>& arg
 // on time-out (the child is then killed). Closes the handle.
 int WaitChild(OsHandle child, std::uint32_t timeoutMs = 60000);
 
+// A child started with StartReady: its handle (OS_NO_HANDLE when it did not get
+// ready) and its pid.
+struct ReadyChild {
+    OsHandle handle = OS_NO_HANDLE;
+    std::uint32_t pid = 0;
+};
+
+// Starts role with args (which name readyName for the child to set) and waits up
+// to readyMs for the named event readyName. A child that does not get ready in
+// time is killed and comes back with no handle.
+ReadyChild StartReady(const std::string& role, const std::vector<std::string>& args,
+                      const std::string& readyName, std::uint32_t readyMs = 30000);
+
 // A unique name for named objects of one test, so parallel tests never collide.
 std::string UniqueName(const std::string& stem);

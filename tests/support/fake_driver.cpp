@@ -87,7 +87,7 @@ void Record(FakeState& s, const char* op, std::vector<std::int64_t> args, std::i
 
 void SignalServer(FakeState& s) {
     if (s.serverEvent == OS_NO_HANDLE) {
-        s.serverEvent = OsCreateEvent("KQ-VXI Intr Proc Event", false, false);
+        s.serverEvent = OsCreateEvent(SERVER_WAKE_EVENT_NAME, false, false);
     }
     if (s.serverEvent != OS_NO_HANDLE) {
         OsSetEvent(s.serverEvent);
@@ -313,7 +313,7 @@ std::int16_t KQ_STDCALL GetClientRequest(std::int16_t controller, std::uint32_t*
                                          std::uint32_t* arg2, std::uint32_t* arg3) {
     FakeState& s = State();
     std::unique_lock<std::mutex> lock(s.mu);
-    // "KQ-VXI Intr Proc Event" is one name for the whole machine, so a server under
+    // The server wake event is one name for the whole machine, so a server under
     // test can be woken by another process's request. Such a stray wake waits here
     // a moment for the test's own request instead of failing the server at once.
     s.changed.wait_for(lock, std::chrono::milliseconds(500), [&s] { return !s.requests.empty(); });

@@ -49,7 +49,7 @@ std::vector<FakeCall> FakeDriverCalls();
 std::size_t FakeDriverCallCount(const std::string& op);
 
 // Client requests: GetClientRequest hands them out in order. Queueing a request
-// sets the named event "KQ-VXI Intr Proc Event" (creating it if needed), and the
+// sets the server wake event SERVER_WAKE_EVENT_NAME (creating it if needed), and the
 // fake sets it again after each GetClientRequest while requests remain, so one
 // signal stands for each request. With no request left, GetClientRequest waits up to 0.5 s for one,
 // then returns -1.
@@ -63,6 +63,17 @@ bool FakeDriverWaitReplies(std::size_t n, std::uint32_t timeoutMs);
 // cancelled: CancelDriverWait makes the pending or next wait return -8), then
 // returns it as an item; DispatchDriverEvent runs the installed handler.
 void FakeDriverQueueEvent(const FakeEvent& event);
+
+// An event of kind with its three arguments, nothing else set.
+inline FakeEvent FakeDriverEvent(const std::string& kind, std::uint32_t a = 0, std::uint32_t b = 0,
+                                 std::uint32_t c = 0) {
+    FakeEvent e;
+    e.kind = kind;
+    e.a = a;
+    e.b = b;
+    e.c = c;
+    return e;
+}
 // Blocks until every queued event has been dispatched (handler returned) or
 // timeoutMs passed; true when all were dispatched.
 bool FakeDriverWaitIdle(std::uint32_t timeoutMs);

@@ -14,7 +14,7 @@
 #include "kqvxi/inject.h"
 #include "platform/event.h"
 #include "platform/process.h"
-#include "server/server_process.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 namespace chaos {
@@ -32,27 +32,6 @@ OsHandle StartServer(std::uint16_t controller, std::uint32_t* pid) {
 
 bool WaitServing(std::uint16_t controller, std::uint32_t limitMs) {
     return server_process::WaitServing(controller, limitMs);
-}
-
-int Request(std::uint16_t controller, std::uint32_t command, std::uint32_t* arg1,
-            std::uint32_t* arg2, std::uint32_t* arg3, std::uint32_t limitMs) {
-    std::uint32_t a1 = 0, a2 = 0, a3 = 0;
-    arg1 = arg1 != nullptr ? arg1 : &a1;
-    arg2 = arg2 != nullptr ? arg2 : &a2;
-    arg3 = arg3 != nullptr ? arg3 : &a3;
-    const Clock::time_point start = Clock::now();
-    int status = KQVXI_E_TIMEOUT;
-    while (MsSince(start) < limitMs) {
-        std::uint32_t b1 = *arg1, b2 = *arg2, b3 = *arg3;
-        status = kqvxi_request(controller, command, &b1, &b2, &b3, 2000);
-        if (status != KQVXI_E_TIMEOUT) {
-            *arg1 = b1;
-            *arg2 = b2;
-            *arg3 = b3;
-            break;
-        }
-    }
-    return status;
 }
 
 int RegisterForStorm(std::uint16_t controller) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "support/server_process.h"
 
 namespace chaos {
 
@@ -41,9 +42,11 @@ OsHandle StartServer(std::uint16_t controller, std::uint32_t* pid);
 // Waits until the server of controller answers.
 bool WaitServing(std::uint16_t controller, std::uint32_t limitMs = 20000);
 // One request, retried while it times out, for up to limitMs.
-int Request(std::uint16_t controller, std::uint32_t command, std::uint32_t* arg1 = nullptr,
-            std::uint32_t* arg2 = nullptr, std::uint32_t* arg3 = nullptr,
-            std::uint32_t limitMs = 10000);
+inline int Request(std::uint16_t controller, std::uint32_t command, std::uint32_t* arg1 = nullptr,
+                   std::uint32_t* arg2 = nullptr, std::uint32_t* arg3 = nullptr,
+                   std::uint32_t limitMs = 10000) {
+    return server_process::RequestRetrying(controller, command, arg1, arg2, arg3, limitMs);
+}
 // Register, then enable the storm's level records.
 int RegisterForStorm(std::uint16_t controller);
 

@@ -25,7 +25,7 @@
 #include "platform/process.h"
 #include "queue/block.h"
 #include "queue/lifecycle.h"
-#include "server/server_process.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 namespace {
@@ -151,24 +151,7 @@ KQ_CHILD_ROLE(chaos_shrinker) {
     return 0;
 }
 
-struct Child {
-    OsHandle handle = OS_NO_HANDLE;
-    std::uint32_t pid = 0;
-};
-
-Child StartReady(const std::string& role, const std::vector<std::string>& args,
-                 const std::string& readyName) {
-    OsHandle ready = OsCreateEvent(readyName.c_str(), false, false);
-    Child c;
-    c.handle = SpawnChild(role, args, &c.pid);
-    if (c.handle != OS_NO_HANDLE && OsWaitForObject(ready, 30000) != OS_WAIT_OBJECT_0) {
-        OsKillProcess(c.handle);
-        WaitChild(c.handle, 10000);
-        c.handle = OS_NO_HANDLE;
-    }
-    OsCloseHandle(ready);
-    return c;
-}
+using Child = ReadyChild;
 
 // The server, honest drainers and a storm around a test's hostile clients.
 struct Arena {

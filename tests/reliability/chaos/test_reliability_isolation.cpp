@@ -12,6 +12,7 @@
 #include <string>
 
 #include "chaos_support.h"
+#include "driver/kqvxint.h"
 #include "kqvxi/client.h"
 #include "kqvxi/events.h"
 #include "kqvxi/inject.h"
@@ -20,7 +21,7 @@
 #include "platform/process.h"
 #include "queue/block.h"
 #include "queue/lifecycle.h"
-#include "server/server_process.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 namespace {
@@ -28,7 +29,7 @@ namespace {
 using namespace chaos;
 
 constexpr uid_t NOBODY = 65534;
-constexpr const char* SERVER_WAKE_NAME = "KQ-VXI Intr Proc Event";
+constexpr const char* SERVER_WAKE_NAME = SERVER_WAKE_EVENT_NAME;
 
 bool BecomeNobody() {
     return setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0 &&

@@ -17,7 +17,8 @@
 #include "platform/event.h"
 #include "platform/process.h"
 #include "queue/lifecycle.h"
-#include "server/server_process.h"
+#include "support/client_slots.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 namespace {
@@ -86,7 +87,7 @@ KQ_CHILD_ROLE(chaos_restart_dead) {
         RegisterForStorm(controller) != 0) {
         return 3;
     }
-    AcquireEventMutex(QueueBlockLock(0));
+    AcquireEventMutex(SlotLock(0));
     OsHandle ready = OsCreateEvent(args[1].c_str(), false, false);
     OsSetEvent(ready);
     OsSleep(600000);

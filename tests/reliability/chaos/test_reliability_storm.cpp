@@ -22,7 +22,8 @@
 #include "platform/process.h"
 #include "queue/asyncque.h"
 #include "queue/lifecycle.h"
-#include "server/server_process.h"
+#include "support/client_slots.h"
+#include "support/server_process.h"
 #include "support/child.h"
 
 namespace {
@@ -38,7 +39,7 @@ EventMutex* JoinStormWithOwnLock(const std::string& controllerArg) {
         RegisterForStorm(controller) != 0) {
         return nullptr;
     }
-    return QueueBlockLock(0);
+    return SlotLock(0);
 }
 
 // Churning client: args controller, ready event name, hold event name, holding
@@ -68,7 +69,7 @@ KQ_CHILD_ROLE(chaos_churner) {
         }
         std::uint32_t c, a1, a2, a3;
         AcquireEventMutex(lock);
-        while (TakeRecord(blockViews[0], &c, &a1, &a2, &a3) == QUEUE_OK) {
+        while (TakeRecord(SlotView(0), &c, &a1, &a2, &a3) == QUEUE_OK) {
         }
         ReleaseEventMutex(lock);
     }
@@ -100,14 +101,14 @@ KQ_CHILD_ROLE(chaos_holder) {
     }
     // Empty the ring under the lock, so new records have room.
     std::uint32_t c, a1, a2, a3;
-    while (TakeRecord(blockViews[0], &c, &a1, &a2, &a3) == QUEUE_OK) {
+    while (TakeRecord(SlotView(0), &c, &a1, &a2, &a3) == QUEUE_OK) {
     }
     ReleaseEventMutex(lock);
     const Clock::time_point start = Clock::now();
     while (MsSince(start) < 10000) {
         AcquireEventMutex(lock);
         bool got = false;
-        while (TakeRecord(blockViews[0], &c, &a1, &a2, &a3) == QUEUE_OK) {
+        while (TakeRecord(SlotView(0), &c, &a1, &a2, &a3) == QUEUE_OK) {
             got = got || c == KQVXI_EVENT_CODE(7);
         }
         ReleaseEventMutex(lock);
@@ -142,33 +143,17 @@ std::int32_t PeekLockWord(std::uint32_t pid) {
     return word;
 }
 
-struct Child {
-    OsHandle handle = OS_NO_HANDLE;
-    std::uint32_t pid = 0;
+struct Child : ReadyChild {
+    Child() = default;
+    explicit Child(const ReadyChild& started) : ReadyChild(started) {}
     std::string hold, holding;  // churners: the events that make it take its lock
 };
-
-// Spawns a role child (args name readyName too) and waits for its ready event.
-Child StartReady(const std::string& role, std::vector<std::string> args,
-                 const std::string& readyName) {
-    OsHandle ready = OsCreateEvent(readyName.c_str(), false, false);
-    Child c;
-    c.handle = SpawnChild(role, args, &c.pid);
-    if (c.handle != OS_NO_HANDLE && OsWaitForObject(ready, 30000) != OS_WAIT_OBJECT_0) {
-        OsKillProcess(c.handle);
-        WaitChild(c.handle, 10000);
-        c.handle = OS_NO_HANDLE;
-    }
-    OsCloseHandle(ready);
-    return c;
-}
 
 Child StartChurner(std::uint16_t controller, const std::string& tag) {
     const std::string ready = UniqueName("chaos ready " + tag);
     const std::string hold = UniqueName("chaos hold " + tag);
     const std::string holding = UniqueName("chaos holding " + tag);
-    Child c =
-        StartReady("chaos_churner", {std::to_string(controller), ready, hold, holding}, ready);
+    Child c{StartReady("chaos_churner", {std::to_string(controller), ready, hold, holding}, ready)};
     c.hold = hold;
     c.holding = holding;
     return c;
@@ -409,8 +394,8 @@ TEST(ReliabilityStorm, ClientsKilledWhileHoldingTheirLockStallTheOthersOnlyBrief
     const Clock::time_point start = Clock::now();
     for (int k = 0; k < rounds; ++k) {
         const std::string ready = UniqueName("chaos holder " + std::to_string(k));
-        Child holder =
-            StartReady("chaos_holder", {std::to_string(storm.controller), ready, "-"}, ready);
+        Child holder{
+            StartReady("chaos_holder", {std::to_string(storm.controller), ready, "-"}, ready)};
         ASSERT_NE(holder.handle, OS_NO_HANDLE) << "round " << k;
         OsSleep(rng() % 30);
         OsKillProcess(holder.handle);
@@ -445,8 +430,8 @@ TEST(ReliabilityStorm, AStoppedHolderIsNotSweptAndGetsRecordsAgainOnceItLetsGo) 
     const std::string ready = UniqueName("chaos stop ready");
     const std::string releaseName = UniqueName("chaos stop release");
     OsHandle release = OsCreateEvent(releaseName.c_str(), false, false);
-    Child holder =
-        StartReady("chaos_holder", {std::to_string(storm.controller), ready, releaseName}, ready);
+    Child holder{
+        StartReady("chaos_holder", {std::to_string(storm.controller), ready, releaseName}, ready)};
     ASSERT_NE(holder.handle, OS_NO_HANDLE);
     kill(static_cast<pid_t>(holder.pid), SIGSTOP);
     // Stopped with its lock held for a while: it stays registered.

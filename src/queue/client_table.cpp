@@ -1,12 +1,12 @@
 // The client table, the lookup by process id, and the walk guard between the
 // dispatch thread's handlers and the main thread's removal of blocks.
-#include "server/client_table.h"
+#include "queue/client_table.h"
 
+#include <cassert>
 #include <chrono>
 #include <thread>
 
 #include "platform/atomic.h"
-#include "queue/lifecycle.h"
 
 ClientTable clientTable;
 
@@ -16,18 +16,12 @@ std::uint32_t walkSequence = 0;
 }  // namespace
 
 std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot) {
+    assert(slot != nullptr);
     for (std::uint32_t i = 0; i < MAX_CLIENTS; ++i) {
-        // The pid the slot was registered for, as this process keeps it: the
-        // block's ownerPid is writable by its client, which could otherwise take
-        // over another client's requests or keep a pid from registering.
-        // (A block put in the table without OpenQueueBlock, as tests do, has
-        // only its ownerPid to go by.)
-        AsyncQueueBlock* block = clientTable.clientBlocks[i];
-        if (block == nullptr) {
-            continue;
-        }
-        const std::uint32_t owner = blockViews[i] == block ? QueueBlockPid(i) : block->ownerPid;
-        if (owner == pid) {
+        // The pid the slot was opened for, as this process keeps it: the block's
+        // ownerPid is writable by its client, which could otherwise take over
+        // another client's requests or keep a pid from registering.
+        if (clientTable.clientBlocks[i] != nullptr && clientTable.slots[i].openPid == pid) {
             *slot = i;
             return 0;
         }
@@ -43,23 +37,22 @@ std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot) {
 // which keeps them after its update on any target (on x86 they are plain loads).
 // No fences: ThreadSanitizer does not model them.
 void BeginTableWalk() {
-    __atomic_add_fetch(&walkSequence, 1u, __ATOMIC_SEQ_CST);
+    OsAtomicFetchAdd(&walkSequence, 1u);
 }
 
 void EndTableWalk() {
-    __atomic_add_fetch(&walkSequence, 1u, __ATOMIC_RELEASE);
+    OsAtomicFetchAdd(&walkSequence, 1u);
 }
 
 void WaitForTableWalkers() {
-    std::uint32_t seen = __atomic_load_n(&walkSequence, __ATOMIC_SEQ_CST);
+    std::uint32_t seen = OsAtomicLoadSeqCst(&walkSequence);
     if ((seen & 1u) == 0) {
         return;  // no walk in progress: any later walk reads the cleared entry
     }
     // A walk normally ends within microseconds, but one that waits for a client's
     // lock can last up to that wait's limit: after a short spin, sleep instead of
     // taking a processor from the clients meanwhile.
-    for (std::uint32_t spins = 0; __atomic_load_n(&walkSequence, __ATOMIC_ACQUIRE) == seen;
-         ++spins) {
+    for (std::uint32_t spins = 0; OsAtomicLoad(&walkSequence) == seen; ++spins) {
         if (spins < 1000) {
             std::this_thread::yield();
         } else {

@@ -51,6 +51,31 @@ inline bool WaitServing(std::uint16_t controller, std::uint32_t limitMs = 30000)
     return false;
 }
 
+// One request, retried while it times out (no server answers yet, or it is
+// still starting) for up to limitMs; each try waits 2 s for its reply. Null
+// arguments stand for zero. The status of the last try.
+inline int RequestRetrying(std::uint16_t controller, std::uint32_t command,
+                           std::uint32_t* arg1 = nullptr, std::uint32_t* arg2 = nullptr,
+                           std::uint32_t* arg3 = nullptr, std::uint32_t limitMs = 10000) {
+    std::uint32_t a1 = 0, a2 = 0, a3 = 0;
+    arg1 = arg1 != nullptr ? arg1 : &a1;
+    arg2 = arg2 != nullptr ? arg2 : &a2;
+    arg3 = arg3 != nullptr ? arg3 : &a3;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    int status = KQVXI_E_TIMEOUT;
+    while (std::chrono::steady_clock::now() < end) {
+        std::uint32_t b1 = *arg1, b2 = *arg2, b3 = *arg3;
+        status = kqvxi_request(controller, command, &b1, &b2, &b3, 2000);
+        if (status != KQVXI_E_TIMEOUT) {
+            *arg1 = b1;
+            *arg2 = b2;
+            *arg3 = b3;
+            break;
+        }
+    }
+    return status;
+}
+
 // A process exit code against the server's 32-bit status: Linux keeps only the
 // low 8 bits of it, Windows all 32.
 inline bool ExitIs(int code, std::int32_t status) {

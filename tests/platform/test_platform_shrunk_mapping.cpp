@@ -14,6 +14,7 @@
 
 #include "platform/event.h"
 #include "platform/mapping.h"
+#include "platform/posix/shm_path.h"
 #include "platform/process.h"
 #include "support/child.h"
 
@@ -25,8 +26,11 @@ std::string PlainName(const char* stem) {
 }
 
 bool Shrink(const char* kind, const std::string& name, off_t size) {
-    const std::string path = std::string("/dev/shm/kqvxi.") + kind + "." + name;
-    int fd = open(path.c_str(), O_RDWR);
+    char path[512];
+    if (!px_shm_path(kind, name.c_str(), path, sizeof path)) {
+        return false;
+    }
+    int fd = open(path, O_RDWR);
     if (fd < 0) {
         return false;
     }
