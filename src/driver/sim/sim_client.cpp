@@ -160,14 +160,18 @@ int KqSimRequest(std::uint16_t controller, std::uint32_t pid, std::uint32_t comm
         server == OS_NO_HANDLE) {
         return KQ_SIM_REQUEST_SYSTEM;
     }
-    SimController* c = SimPinController(controller, true);
+    // A controller no server has opened yet gets its slot now, so that a server
+    // started later finds the request; within the caller's time-out.
+    SimController* c = SimPinController(
+        controller, true, timeoutMs < SIM_LOCK_WAIT_MS ? timeoutMs : SIM_LOCK_WAIT_MS);
     if (c == nullptr) {
         return KQ_SIM_REQUEST_SYSTEM;
     }
     // One request per controller at a time, in the order the clients reach the
     // mutex. An abandoned mutex means a client died mid-request: its request is
     // overwritten by this one.
-    const std::uint32_t w = OsWaitForObject(clientMutex, timeoutMs);
+    const std::uint32_t w = OsWaitForObject(
+        clientMutex, timeoutMs == OS_INFINITE ? OS_INFINITE : RemainingMs(deadline));
     if (w != OS_WAIT_OBJECT_0 && w != OS_WAIT_ABANDONED) {
         SimUnpinController(c);
         return w == OS_WAIT_TIMEOUT ? KQ_SIM_REQUEST_TIMEOUT : KQ_SIM_REQUEST_SYSTEM;

@@ -108,11 +108,11 @@ bool LayoutGood(SimShared* s) {
            s->size == sizeof(SimShared);
 }
 
-// Waits for the state lock, at most SIM_LOCK_WAIT_MS. A lock abandoned by a
+// Waits for the state lock, at most waitMs. A lock abandoned by a
 // process that died holding it is taken over: every update under it leaves the
 // slots consistent field by field.
-bool WaitStateLock() {
-    const std::uint32_t w = OsWaitForObject(stateLock, SIM_LOCK_WAIT_MS);
+bool WaitStateLock(std::uint32_t waitMs = SIM_LOCK_WAIT_MS) {
+    const std::uint32_t w = OsWaitForObject(stateLock, waitMs);
     return w == OS_WAIT_OBJECT_0 || w == OS_WAIT_ABANDONED;
 }
 
@@ -166,9 +166,9 @@ SimShared* SimAttach() {
     return good ? sharedState : nullptr;
 }
 
-SimShared* SimLock() {
+SimShared* SimLock(std::uint32_t waitMs) {
     SimShared* s = SimAttach();
-    if (s == nullptr || !WaitStateLock()) {
+    if (s == nullptr || !WaitStateLock(waitMs)) {
         return nullptr;
     }
     return s;
@@ -217,7 +217,7 @@ SimController* SimFindController(SimShared* shared, std::uint16_t controller, bo
     return nullptr;
 }
 
-SimController* SimPinController(std::uint16_t controller, bool create) {
+SimController* SimPinController(std::uint16_t controller, bool create, std::uint32_t lockWaitMs) {
     SimShared* s = SimAttach();
     if (s == nullptr) {
         return nullptr;
@@ -231,7 +231,7 @@ SimController* SimPinController(std::uint16_t controller, bool create) {
             }
         }
         if (found == nullptr) {
-            if (!create || SimLock() == nullptr) {
+            if (!create || SimLock(lockWaitMs) == nullptr) {
                 return nullptr;
             }
             found = SimFindController(s, controller, true);

@@ -192,10 +192,9 @@ static_assert(sizeof(SimShared) == 16 + SIM_MAX_CONTROLLERS * sizeof(SimControll
 // another layout.
 SimShared* SimAttach();
 
-// Maps the state and takes its lock, waiting at most SIM_LOCK_WAIT_MS. Null
-// when the state cannot be had or the lock stays held; otherwise SimUnlock must
-// follow.
-SimShared* SimLock();
+// Maps the state and takes its lock, waiting at most waitMs. Null when the
+// state cannot be had or the lock stays held; otherwise SimUnlock must follow.
+SimShared* SimLock(std::uint32_t waitMs = SIM_LOCK_WAIT_MS);
 void SimUnlock();
 
 // The slot of controller, taking a free (or reclaimable) one when create is set.
@@ -204,9 +203,10 @@ SimController* SimFindController(SimShared* shared, std::uint16_t controller, bo
 
 // The slot of controller for use without the lock, pinned so that it is not
 // reclaimed for another controller meanwhile; SimUnpinController must follow.
-// With create, a missing slot is made under the lock (bounded as SimLock).
-// Null when there is none.
-SimController* SimPinController(std::uint16_t controller, bool create);
+// With create, a missing slot is made under the lock, waited for at most
+// lockWaitMs. Null when there is none.
+SimController* SimPinController(std::uint16_t controller, bool create,
+                                std::uint32_t lockWaitMs = SIM_LOCK_WAIT_MS);
 void SimUnpinController(SimController* c);
 // The slot of controller without a pin: for the server of the controller,
 // whose own liveness keeps the slot from being reclaimed. Null when none.
