@@ -4,11 +4,13 @@
 #include <chrono>
 
 #include "driver/kqvxint_sim.h"
+#include "driver/sim/sim_event_ring.h"
 #include "driver/sim/sim_state.h"
 #include "kqvxi/inject.h"
 #include "platform/atomic.h"
 #include "platform/event.h"
 #include "platform/named_mutex.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -19,121 +21,110 @@ std::uint32_t RemainingMs(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
 }
 
-// Appends one event to controller's queue and wakes its server's wait.
+// Appends one event to controller's queue and wakes its server's wait. Takes
+// no lock unless the controller has no slot yet.
 int Inject(std::uint16_t controller, const SimEvent& event) {
     OsHandle ready = SimControllerEvent(controller, SIM_OBJ_EVENT_READY);
     if (ready == OS_NO_HANDLE) {
         return KQVXI_INJECT_SYSTEM;
     }
-    SimShared* s = SimLock();
-    if (s == nullptr) {
+    SimController* c = SimPinController(controller, true);
+    if (c == nullptr) {
         return KQVXI_INJECT_SYSTEM;
     }
-    int result = KQVXI_INJECT_OK;
-    SimController* c = SimFindController(s, controller, true);
-    if (c == nullptr) {
-        result = KQVXI_INJECT_SYSTEM;
-    } else if (c->evCount + OsAtomicLoad(&c->evTaken) >= SIM_EVENT_QUEUE_DEPTH) {
-        result = KQVXI_INJECT_FULL;
-    } else {
-        c->events[(c->evHead + c->evCount) % SIM_EVENT_QUEUE_DEPTH] = event;
-        ++c->evCount;
+    const SimRingPushResult pushed = SimRingPush(c, event, OsCurrentProcessId());
+    SimUnpinController(c);
+    if (pushed != SimRingPushResult::Queued) {
+        return KQVXI_INJECT_FULL;  // refused at the board; the caller counts it
     }
-    SimUnlock();
-    if (result == KQVXI_INJECT_OK) {
-        OsSetEvent(ready);
-    }
-    return result;
+    OsSetEvent(ready);
+    return KQVXI_INJECT_OK;
 }
 
-// Locks the state and returns controller's slot once no live server holds a
-// request claimed in it. A client that died mid-request can leave its request
-// claimed by a live server; overwriting it would make that server's reply fail,
-// so this waits (until deadline) for the server to answer it, the answer going
-// nowhere. Null, with the lock not held, on failure; *status says why.
-SimController* LockIdleSlot(std::uint16_t controller, Clock::time_point deadline,
-                            SimShared** shared, int* status) {
+// A new request ticket: never 0, and fits the request word above its state.
+std::uint32_t NextTicket() {
+    SimShared* s = SimAttach();
+    std::uint32_t seq = 0;
+    while (seq == 0) {
+        seq = (OsAtomicFetchAdd(&s->nextSeq, 1u) + 1) & (0xFFFFFFFFu >> SIM_REQ_SEQ_SHIFT);
+    }
+    return seq;
+}
+
+// Takes c's request slot for a new request (word WRITING, ticket *seq) once no
+// live server holds a request claimed in it. This client holds the controller's
+// client mutex, so anything else in the slot was left by a client that is gone.
+// A client that died mid-request can leave its request claimed by a live
+// server; overwriting it would make that server's reply fail, so this waits
+// (until deadline) for the server to answer it, the answer going nowhere. A
+// claim whose server ended is overwritten at once.
+int TakeRequestSlot(SimController* c, Clock::time_point deadline, std::uint32_t* seq) {
     for (;;) {
-        SimShared* s = SimLock();
-        if (s == nullptr) {
-            *status = KQ_SIM_REQUEST_SYSTEM;
-            return nullptr;
+        std::uint32_t word = OsAtomicLoad(&c->reqWord);
+        if (SimReqState(word) == SIM_REQ_CLAIMED) {
+            const std::uint32_t claimant = OsAtomicLoad(&c->claimPid);
+            if (claimant != 0 && !SimProcessEnded(claimant)) {
+                if (RemainingMs(deadline) == 0) {
+                    return KQ_SIM_REQUEST_TIMEOUT;
+                }
+                OsSleep(1);
+                continue;
+            }
         }
-        SimController* c = SimFindController(s, controller, true);
-        if (c == nullptr) {
-            SimUnlock();
-            *status = KQ_SIM_REQUEST_SYSTEM;
-            return nullptr;
+        *seq = NextTicket();
+        if (OsAtomicCompareExchange(&c->reqWord, &word, SimReqWord(*seq, SIM_REQ_WRITING))) {
+            return KQ_SIM_REQUEST_OK;
         }
-        if (c->reqState != SIM_REQ_CLAIMED || c->serverPid == 0 || SimProcessEnded(c->serverPid)) {
-            *shared = s;
-            return c;
-        }
-        SimUnlock();
-        if (RemainingMs(deadline) == 0) {
-            *status = KQ_SIM_REQUEST_TIMEOUT;
-            return nullptr;
-        }
-        OsSleep(1);
     }
 }
 
-// The post step: writes the request into controller's slot under a new ticket
-// (*seq). KQ_SIM_REQUEST_OK, or the status of the failure.
-int PostRequest(std::uint16_t controller, std::uint32_t pid, std::uint32_t command,
+// The post step: writes the request into c's slot under a new ticket (*seq).
+// KQ_SIM_REQUEST_OK, or the status of the failure.
+int PostRequest(SimController* c, std::uint32_t pid, std::uint32_t command,
                 const std::uint32_t (&args)[3], Clock::time_point deadline, std::uint32_t* seq) {
-    SimShared* s = nullptr;
-    int status = KQ_SIM_REQUEST_OK;
-    SimController* c = LockIdleSlot(controller, deadline, &s, &status);
-    if (c == nullptr) {
+    const int status = TakeRequestSlot(c, deadline, seq);
+    if (status != KQ_SIM_REQUEST_OK) {
         return status;
     }
-    if (++s->nextSeq == 0) {
-        s->nextSeq = 1;
-    }
-    *seq = s->nextSeq;
-    c->reqSeq = *seq;
-    c->reqPid = pid;
-    c->reqCommand = command;
+    OsVolatileStore(&c->reqPid, pid);
+    OsVolatileStore(&c->reqCommand, command);
     for (int i = 0; i < 3; ++i) {
-        c->reqArg[i] = args[i];
+        OsVolatileStore(&c->reqArg[i], args[i]);
     }
-    c->reqState = SIM_REQ_POSTED;
-    SimUnlock();
+    OsAtomicStore(&c->reqWord, SimReqWord(*seq, SIM_REQ_POSTED));
     return KQ_SIM_REQUEST_OK;
 }
 
 // The await step: waits for the reply to request seq and takes it into *args,
 // freeing the slot; on time-out withdraws the request, so that a server that
-// claimed it and replies later is refused.
-int AwaitReply(std::uint16_t controller, OsHandle reply, std::uint32_t seq, std::uint32_t timeoutMs,
+// claimed it and replies later is refused. Each wait on the reply event is cut
+// at SIM_RECHECK_MS, so a lost signal costs no more than that.
+int AwaitReply(SimController* c, OsHandle reply, std::uint32_t seq, std::uint32_t timeoutMs,
                Clock::time_point deadline, std::uint32_t* const (&args)[3]) {
+    const std::uint32_t posted = SimReqWord(seq, SIM_REQ_POSTED);
+    const std::uint32_t claimed = SimReqWord(seq, SIM_REQ_CLAIMED);
+    const std::uint32_t replied = SimReqWord(seq, SIM_REQ_REPLIED);
+    const std::uint32_t freed = SimReqWord(seq, SIM_REQ_FREE);
     for (;;) {
-        const std::uint32_t left = timeoutMs == OS_INFINITE ? OS_INFINITE : RemainingMs(deadline);
-        const bool expired = OsWaitForObject(reply, left) != OS_WAIT_OBJECT_0;
-        SimShared* s = SimLock();
-        if (s == nullptr) {
-            return KQ_SIM_REQUEST_SYSTEM;
-        }
-        SimController* c = SimFindController(s, controller, false);
-        const bool mine = c != nullptr && c->reqSeq == seq;
-        int result = KQ_SIM_REQUEST_TIMEOUT;
-        if (mine && c->reqState == SIM_REQ_REPLIED) {
+        std::uint32_t left = timeoutMs == OS_INFINITE ? OS_INFINITE : RemainingMs(deadline);
+        const bool expired = left == 0;
+        OsWaitForObject(reply, left < SIM_RECHECK_MS ? left : SIM_RECHECK_MS);
+        std::uint32_t word = OsAtomicLoad(&c->reqWord);
+        if (word == replied) {
             for (int i = 0; i < 3; ++i) {
-                *args[i] = c->replyArg[i];
+                *args[i] = OsVolatileLoad(&c->replyArg[i]);
             }
-            c->reqState = SIM_REQ_FREE;
-            result = KQ_SIM_REQUEST_OK;
-        } else if (expired || !mine) {
-            if (mine) {
-                c->reqState = SIM_REQ_FREE;
-            }
-        } else {
-            SimUnlock();
-            continue;  // a stray wake: keep waiting for this request's reply
+            OsAtomicCompareExchange(&c->reqWord, &word, freed);
+            return KQ_SIM_REQUEST_OK;
         }
-        SimUnlock();
-        return result;
+        if (word != posted && word != claimed) {
+            // Freed by a new server of the controller: the claimant ended.
+            return KQ_SIM_REQUEST_TIMEOUT;
+        }
+        if (expired && OsAtomicCompareExchange(&c->reqWord, &word, freed)) {
+            return KQ_SIM_REQUEST_TIMEOUT;
+        }
+        // Not expired, or replied at the last moment: look again.
     }
 }
 
@@ -169,28 +160,35 @@ int KqSimRequest(std::uint16_t controller, std::uint32_t pid, std::uint32_t comm
         server == OS_NO_HANDLE) {
         return KQ_SIM_REQUEST_SYSTEM;
     }
+    // A controller no server has opened yet gets its slot now, so that a server
+    // started later finds the request; within the caller's time-out.
+    SimController* c = SimPinController(
+        controller, true, timeoutMs < SIM_LOCK_WAIT_MS ? timeoutMs : SIM_LOCK_WAIT_MS);
+    if (c == nullptr) {
+        return KQ_SIM_REQUEST_SYSTEM;
+    }
     // One request per controller at a time, in the order the clients reach the
     // mutex. An abandoned mutex means a client died mid-request: its request is
     // overwritten by this one.
-    const std::uint32_t w = OsWaitForObject(clientMutex, timeoutMs);
-    if (w == OS_WAIT_TIMEOUT) {
-        return KQ_SIM_REQUEST_TIMEOUT;
-    }
+    const std::uint32_t w = OsWaitForObject(
+        clientMutex, timeoutMs == OS_INFINITE ? OS_INFINITE : RemainingMs(deadline));
     if (w != OS_WAIT_OBJECT_0 && w != OS_WAIT_ABANDONED) {
-        return KQ_SIM_REQUEST_SYSTEM;
+        SimUnpinController(c);
+        return w == OS_WAIT_TIMEOUT ? KQ_SIM_REQUEST_TIMEOUT : KQ_SIM_REQUEST_SYSTEM;
     }
     // A reply signal left over from a withdrawn request must not count for this one.
     OsResetEvent(reply);
     std::uint32_t seq = 0;
-    int result = PostRequest(controller, pid, command, {*arg1, *arg2, *arg3}, deadline, &seq);
+    int result = PostRequest(c, pid, command, {*arg1, *arg2, *arg3}, deadline, &seq);
     if (result == KQ_SIM_REQUEST_OK) {
         // The server wake event is set exactly once for the request; the private
         // event reaches a server already waiting inside GetClientRequest.
         OsSetEvent(ready);
         OsSetEvent(server);
-        result = AwaitReply(controller, reply, seq, timeoutMs, deadline, {arg1, arg2, arg3});
+        result = AwaitReply(c, reply, seq, timeoutMs, deadline, {arg1, arg2, arg3});
     }
     OsReleaseMutex(clientMutex);
+    SimUnpinController(c);
     return result;
 }
 

@@ -11,6 +11,19 @@
 
 namespace {
 
+// A request claimed by a server that ended is never answered, and its client
+// would wait behind it: the claim is freed (its client, if it still waits,
+// sees its request gone and ends its wait).
+void FreeEndedClaim(SimController* c, std::uint32_t self) {
+    std::uint32_t word = OsAtomicLoad(&c->reqWord);
+    const std::uint32_t claimant = OsAtomicLoad(&c->claimPid);
+    if (SimReqState(word) == SIM_REQ_CLAIMED && claimant != self &&
+        (claimant == 0 || SimProcessEnded(claimant))) {
+        OsAtomicCompareExchange(&c->reqWord, &word,
+                                SimReqWord(word >> SIM_REQ_SEQ_SHIFT, SIM_REQ_FREE));
+    }
+}
+
 // Makes this process the server of controller in the shared state.
 std::int16_t ClaimController(std::uint16_t controller) {
     SimShared* s = SimLock();
@@ -32,7 +45,8 @@ std::int16_t ClaimController(std::uint16_t controller) {
             // counts it until then.)
             OsAtomicStore(&c->evTaken, 0u);
         }
-        c->serverPid = self;
+        FreeEndedClaim(c, self);
+        OsAtomicStore(&c->serverPid, self);
     }
     SimUnlock();
     return result;
@@ -69,16 +83,14 @@ std::int16_t KQ_STDCALL CloseController(std::int16_t controller) {
     const std::uint16_t number = static_cast<std::uint16_t>(controller);
     SimMarkClosed(o);
     {
+        // No lock: the slot stays this server's until serverPid changes.
         std::lock_guard<std::mutex> items(itemMutex);
-        if (SimShared* s = SimLock(); s != nullptr) {
-            SimController* c = SimFindController(s, number, false);
-            if (c != nullptr && c->serverPid == OsCurrentProcessId()) {
-                c->serverPid = 0;
-            }
-            if (o->takenFrom == number) {
-                SimGiveBackTaken(o);
-            }
-            SimUnlock();
+        if (o->takenFrom == number) {
+            SimGiveBackTaken(o);
+        }
+        if (SimController* c = SimFindServed(number); c != nullptr) {
+            std::uint32_t self = OsCurrentProcessId();
+            OsAtomicCompareExchange(&c->serverPid, &self, 0u);
         }
     }
     // A wait still blocked on this controller ends (with -8 when cancelled).

@@ -18,9 +18,16 @@ inline constexpr std::int16_t NOTHING_QUEUED = 1;
 // The source event whose handler runs on this thread.
 thread_local const SimEvent* runningEvent = nullptr;
 
+// While the front of the queue is claimed and not filled, the wait looks again
+// this often, so it gives up on the position close to SIM_PUBLISH_WAIT_MS.
+inline constexpr std::uint32_t FILL_RECHECK_MS = 5;
+
 // One look for an event of controller: SIM_STATUS_OK with *item handed out,
-// NOTHING_QUEUED, or the status that ends the wait.
-std::int16_t TakeEvent(OpenedController* o, std::uint16_t controller, std::uint32_t* item) {
+// NOTHING_QUEUED (*waiting: an injector is filling the front), or the status
+// that ends the wait.
+std::int16_t TakeEvent(OpenedController* o, std::uint16_t controller, std::uint32_t* item,
+                       bool* waiting) {
+    *waiting = false;
     if (OsAtomicExchange(&o->cancel, false)) {
         return KQ_WAIT_CANCELLED;
     }
@@ -31,7 +38,8 @@ std::int16_t TakeEvent(OpenedController* o, std::uint16_t controller, std::uint3
     if (!SimItemRoom()) {
         return SIM_STATUS_TOO_MANY;  // too many items taken and never dispatched
     }
-    if ((o->takenCount == 0 || o->takenFrom != controller) && !SimTakeQueued(o, controller)) {
+    if ((o->takenCount == 0 || o->takenFrom != controller) &&
+        !SimTakeQueued(o, controller, waiting)) {
         return SIM_STATUS_NO_STATE;
     }
     if (o->takenCount == 0) {
@@ -58,8 +66,9 @@ std::int16_t KQ_STDCALL WaitDriverEvent(std::int16_t controller, std::uint32_t* 
         return call.Return(SIM_STATUS_BAD_INPUT);
     }
     std::int16_t result = NOTHING_QUEUED;
-    while ((result = TakeEvent(o, number, item)) == NOTHING_QUEUED) {
-        OsWaitForObject(ready, SIM_RECHECK_MS);
+    bool waiting = false;
+    while ((result = TakeEvent(o, number, item, &waiting)) == NOTHING_QUEUED) {
+        OsWaitForObject(ready, waiting ? FILL_RECHECK_MS : SIM_RECHECK_MS);
     }
     if (result == SIM_STATUS_OK) {
         call.Outputs({*item});

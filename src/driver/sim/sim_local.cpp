@@ -4,7 +4,9 @@
 #include "driver/sim/sim_local.h"
 
 #include "driver/sim/sim_modes.h"
+#include "driver/sim/sim_event_ring.h"
 #include "platform/atomic.h"
+#include "platform/process.h"
 
 std::mutex openedMutex;
 std::mutex itemMutex;
@@ -78,7 +80,8 @@ bool SimMarkOpened(std::uint16_t controller) {
     slot->open = true;
     slot->controller = controller;
     OsAtomicStore(&slot->cancel, false);
-    slot->claimSeq = 0;
+    slot->claimWord = 0;
+    slot->stall = SimRingStall{};
     return true;
 }
 
@@ -94,46 +97,29 @@ bool SimStillOpened(const OpenedController* o, std::uint16_t controller) {
 
 // The given-back events go in at the front, oldest first, so the controller's
 // next server gets them as if they had never been taken. As they still counted
-// against the queue's depth, they fit (only a damaged count could leave one out).
+// against the queue's depth, they fit.
 void SimGiveBackTaken(OpenedController* o) {
     SimController* c = o->takenIn;
     if (c == nullptr || o->takenCount == 0) {
         return;
     }
-    const std::uint32_t count = c->evCount <= SIM_EVENT_QUEUE_DEPTH ? c->evCount : 0;
-    const std::uint32_t room = SIM_EVENT_QUEUE_DEPTH - count;
-    const std::uint32_t n = o->takenCount < room ? o->takenCount : room;
-    for (std::uint32_t i = n; i-- > 0;) {
-        c->evHead = (c->evHead + SIM_EVENT_QUEUE_DEPTH - 1) % SIM_EVENT_QUEUE_DEPTH;
-        c->events[c->evHead] = o->taken[o->takenHead + i];
-    }
-    c->evCount = count + n;
-    OsAtomicFetchSub(&c->evTaken, o->takenCount);
+    SimRingGiveBack(c, &o->taken[o->takenHead], o->takenCount, OsCurrentProcessId());
     o->takenCount = 0;
 }
 
-// Everything queued comes over in one turn of the lock the injectors also take,
-// so a burst costs them one wait for it, not one per event.
-bool SimTakeQueued(OpenedController* o, std::uint16_t controller) {
-    SimShared* s = SimLock();
-    if (s == nullptr) {
+// Everything queued comes over at once, so the wait looks at the shared queue
+// once per burst, not once per event.
+bool SimTakeQueued(OpenedController* o, std::uint16_t controller, bool* waiting) {
+    *waiting = false;
+    if (SimAttach() == nullptr) {
         return false;
     }
     SimGiveBackTaken(o);  // left by a controller this entry served before
-    SimController* c = SimFindController(s, controller, false);
-    std::uint32_t n = c != nullptr ? c->evCount : 0;
-    n = n > SIM_EVENT_QUEUE_DEPTH ? SIM_EVENT_QUEUE_DEPTH : n;
+    SimController* c = SimFindServed(controller);
+    std::uint32_t n = 0;
     if (c != nullptr) {
-        std::uint32_t head = c->evHead % SIM_EVENT_QUEUE_DEPTH;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            o->taken[i] = c->events[head];
-            head = (head + 1) % SIM_EVENT_QUEUE_DEPTH;
-        }
-        c->evHead = head;
-        c->evCount = 0;
-        OsAtomicFetchAdd(&c->evTaken, n);
+        n = SimRingTake(c, o->taken, SIM_EVENT_QUEUE_DEPTH, &o->stall, waiting);
     }
-    SimUnlock();
     o->takenHead = 0;
     o->takenCount = n;
     o->takenFrom = controller;

@@ -5,14 +5,15 @@
 #include <cstdint>
 #include <mutex>
 
+#include "driver/sim/sim_event_ring.h"
 #include "driver/sim/sim_state.h"
 
 // A controller opened by this process.
 struct OpenedController {
     bool open;
     std::uint16_t controller;
-    bool cancel;             // CancelDriverWait: the pending or next wait returns -8 (atomic)
-    std::uint32_t claimSeq;  // ticket of the request GetClientRequest handed out
+    bool cancel;              // CancelDriverWait: the pending or next wait returns -8 (atomic)
+    std::uint32_t claimWord;  // request word of the request GetClientRequest handed out
     // Events a wait moved off the shared queue of controller takenFrom (slot
     // takenIn) in one turn of the state lock and has not handed out yet, oldest
     // first (guarded by itemMutex). They count in takenIn->evTaken until handed
@@ -24,9 +25,10 @@ struct OpenedController {
     std::uint32_t takenCount;
     std::uint16_t takenFrom;
     SimController* takenIn;
+    SimRingStall stall;  // a position of the queue the wait is waiting to see filled
 };
 
-// Guards open, controller and claimSeq of every OpenedController. Held only
+// Guards open, controller and claimWord of every OpenedController. Held only
 // briefly, never with itemMutex; it may be taken under the state lock.
 extern std::mutex openedMutex;
 // Guards the item table and the taken events of every OpenedController. Taken
@@ -51,12 +53,13 @@ void SimMarkClosed(OpenedController* o);
 bool SimStillOpened(const OpenedController* o, std::uint16_t controller);
 
 // Puts the events o took and did not hand out back at the front of their
-// controller's queue. Caller holds itemMutex and the state lock.
+// controller's queue. Caller holds itemMutex.
 void SimGiveBackTaken(OpenedController* o);
-// Moves every event queued for controller into o in one turn of the state lock,
-// giving back first what o still holds of another controller. Caller holds
-// itemMutex. False when the state cannot be had.
-bool SimTakeQueued(OpenedController* o, std::uint16_t controller);
+// Moves every event queued for controller into o, giving back first what o
+// still holds of another controller. *waiting tells that the queue's front is
+// claimed by an injector that has not filled it yet (look again soon). Caller
+// holds itemMutex. False when the state cannot be had.
+bool SimTakeQueued(OpenedController* o, std::uint16_t controller, bool* waiting);
 
 // True when the item table has room for one more item. Caller holds itemMutex.
 bool SimItemRoom();

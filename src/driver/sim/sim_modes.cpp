@@ -4,6 +4,7 @@
 //   KQVXI_SIM_FAIL=rules      comma-separated Op@N or Op@* (Nth call, 1-based, or
 //                             every call), each with an optional =status (default -1)
 //   KQVXI_SIM_TRACE=path      appends one line per operation call to path
+//   KQVXI_SIM_STALL=Op        the operation stalls for good at its stall point
 #include "driver/sim/sim_modes.h"
 
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include <mutex>
 
 #include "platform/atomic.h"
+#include "platform/event.h"
+#include "platform/types.h"
 
 namespace {
 
@@ -187,6 +190,18 @@ void SimTrace(const char* op, const std::int64_t* args, int argCount, std::int16
     if (std::FILE* f = std::fopen(tracePath, "a"); f != nullptr) {
         std::fputs(line, f);
         std::fclose(f);
+    }
+}
+
+void SimStallPoint(const char* op) {
+    const char* stall = std::getenv("KQVXI_SIM_STALL");
+    if (stall == nullptr || std::strcmp(stall, op) != 0) {
+        return;
+    }
+    OsHandle stalled = OsCreateEvent(SIM_STALLED_EVENT_NAME, true, false);
+    OsSetEvent(stalled);
+    for (;;) {
+        OsSleep(1000);
     }
 }
 

@@ -11,6 +11,12 @@ bool SimFaultHit(const char* op, std::int16_t* status);
 // Result OpenController gives when the environment sets one.
 bool SimOpenResultOverride(std::int16_t* result);
 
+// Test hook: when KQVXI_SIM_STALL names op, the calling thread signals the
+// named event SIM_STALLED_EVENT_NAME and then sleeps for good, as if stopped
+// in the middle of the operation (a test then kills the process there).
+inline constexpr const char* SIM_STALLED_EVENT_NAME = "KQVXINT Sim Stalled";
+void SimStallPoint(const char* op);
+
 // Appends one line to the call record when it is on:
 // "<op> <args...> = <result>[ -> <outs...>]".
 void SimTrace(const char* op, const std::int64_t* args, int argCount, std::int16_t result,

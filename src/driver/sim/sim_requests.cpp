@@ -5,7 +5,9 @@
 #include "driver/sim/sim_local.h"
 #include "driver/sim/sim_modes.h"
 #include "driver/sim/sim_state.h"
+#include "platform/atomic.h"
 #include "platform/event.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -20,58 +22,70 @@ struct ClaimedRequest {
 };
 
 // True when another controller holds a posted request that no server claimed.
-// Caller holds the state lock.
-bool OtherRequestPosted(const SimShared* s, std::uint16_t controller) {
+bool OtherRequestPosted(SimShared* s, std::uint16_t controller) {
     for (const SimController& c : s->controllers) {
-        if (c.used != 0 && c.controller != controller && c.reqState == SIM_REQ_POSTED) {
+        if (OsAtomicLoad(&c.used) != 0 && OsAtomicLoad(&c.controller) != controller &&
+            SimReqState(OsAtomicLoad(&c.reqWord)) == SIM_REQ_POSTED) {
             return true;
         }
     }
     return false;
 }
 
-// Claims the request posted for controller into *request, remembering its
-// ticket in o: SIM_STATUS_OK, NO_REQUEST_YET or SIM_STATUS_NO_STATE. With
-// lookAround, *otherPosted tells whether another controller's request waits.
+// Claims the request posted for controller into *request, remembering its word
+// in o: SIM_STATUS_OK, NO_REQUEST_YET or SIM_STATUS_NO_STATE. With lookAround,
+// *otherPosted tells whether another controller's request waits. No lock: the
+// fields are read first and the claim succeeds only if the request word did not
+// change meanwhile, so they belong to the request claimed.
 std::int16_t ClaimRequest(OpenedController* o, std::uint16_t controller, ClaimedRequest* request,
                           bool lookAround, bool* otherPosted) {
-    SimShared* s = SimLock();
+    SimShared* s = SimAttach();
     if (s == nullptr) {
         return SIM_STATUS_NO_STATE;
     }
-    SimController* c = SimFindController(s, controller, true);
-    const bool claimed = c != nullptr && c->reqState == SIM_REQ_POSTED;
-    if (claimed) {
-        c->reqState = SIM_REQ_CLAIMED;
-        *request =
-            ClaimedRequest{c->reqPid, c->reqCommand, {c->reqArg[0], c->reqArg[1], c->reqArg[2]}};
-        std::lock_guard<std::mutex> lock(openedMutex);
-        o->claimSeq = c->reqSeq;
+    SimController* c = SimFindServed(controller);
+    bool claimed = false;
+    std::uint32_t word = c != nullptr ? OsAtomicLoad(&c->reqWord) : 0;
+    while (!claimed && SimReqState(word) == SIM_REQ_POSTED) {
+        const ClaimedRequest seen{OsVolatileLoad(&c->reqPid),
+                                  OsVolatileLoad(&c->reqCommand),
+                                  {OsVolatileLoad(&c->reqArg[0]), OsVolatileLoad(&c->reqArg[1]),
+                                   OsVolatileLoad(&c->reqArg[2])}};
+        // Recorded before the claim, so that no moment shows the request claimed
+        // by nobody; the field counts only while the word says CLAIMED.
+        OsAtomicStore(&c->claimPid, OsCurrentProcessId());
+        const std::uint32_t claimWord = SimReqWord(word >> SIM_REQ_SEQ_SHIFT, SIM_REQ_CLAIMED);
+        if (OsAtomicCompareExchange(&c->reqWord, &word, claimWord)) {
+            *request = seen;
+            claimed = true;
+            std::lock_guard<std::mutex> lock(openedMutex);
+            o->claimWord = claimWord;
+        }
     }
     *otherPosted = lookAround && OtherRequestPosted(s, controller);
-    SimUnlock();
     return claimed ? SIM_STATUS_OK : NO_REQUEST_YET;
 }
 
-// Writes the reply into controller's slot when the request claimed under
-// claimSeq is still the one there; a client that timed out has withdrawn it.
-std::int16_t WriteReply(std::uint16_t controller, std::uint32_t claimSeq, std::uint32_t arg1,
+// Writes the reply into controller's slot when the request claimed as claimWord
+// is still the one there; a client that timed out has withdrawn it.
+std::int16_t WriteReply(std::uint16_t controller, std::uint32_t claimWord, std::uint32_t arg1,
                         std::uint32_t arg2, std::uint32_t arg3) {
-    SimShared* s = SimLock();
-    if (s == nullptr) {
+    if (SimAttach() == nullptr) {
         return SIM_STATUS_NO_STATE;
     }
-    std::int16_t result = SIM_STATUS_BAD_INPUT;
-    SimController* c = SimFindController(s, controller, false);
-    if (c != nullptr && claimSeq != 0 && c->reqState == SIM_REQ_CLAIMED && c->reqSeq == claimSeq) {
-        c->replyArg[0] = arg1;
-        c->replyArg[1] = arg2;
-        c->replyArg[2] = arg3;
-        c->reqState = SIM_REQ_REPLIED;
-        result = SIM_STATUS_OK;
+    SimController* c = SimFindServed(controller);
+    if (c == nullptr || claimWord == 0 || OsAtomicLoad(&c->reqWord) != claimWord) {
+        return SIM_STATUS_BAD_INPUT;
     }
-    SimUnlock();
-    return result;
+    // Only the claimant writes the reply fields, and the client reads them only
+    // once the word says REPLIED for its own ticket.
+    OsVolatileStore(&c->replyArg[0], arg1);
+    OsVolatileStore(&c->replyArg[1], arg2);
+    OsVolatileStore(&c->replyArg[2], arg3);
+    std::uint32_t expected = claimWord;
+    const std::uint32_t replied = SimReqWord(claimWord >> SIM_REQ_SEQ_SHIFT, SIM_REQ_REPLIED);
+    return OsAtomicCompareExchange(&c->reqWord, &expected, replied) ? SIM_STATUS_OK
+                                                                    : SIM_STATUS_BAD_INPUT;
 }
 
 }  // namespace
@@ -139,13 +153,14 @@ std::int16_t KQ_STDCALL PutClientReply(std::int16_t controller, std::int16_t zer
     if (!argsGiven || o == nullptr || reply == OS_NO_HANDLE) {
         return call.Return(SIM_STATUS_BAD_INPUT);
     }
-    std::uint32_t claimSeq = 0;
+    SimStallPoint("PutClientReply");
+    std::uint32_t claimWord = 0;
     {
         std::lock_guard<std::mutex> lock(openedMutex);
-        claimSeq = o->claimSeq;
-        o->claimSeq = 0;
+        claimWord = o->claimWord;
+        o->claimWord = 0;
     }
-    if (call.Return(WriteReply(number, claimSeq, *arg1, *arg2, *arg3)) == SIM_STATUS_OK) {
+    if (call.Return(WriteReply(number, claimWord, *arg1, *arg2, *arg3)) == SIM_STATUS_OK) {
         // Recorded before the client can go on to its next request.
         call.Record();
         OsSetEvent(reply);

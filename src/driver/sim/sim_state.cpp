@@ -3,12 +3,14 @@
 // to the per-controller events and mutexes.
 #include "driver/sim/sim_state.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "platform/event.h"
 #include "platform/mapping.h"
+#include "platform/atomic.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 
@@ -92,29 +94,81 @@ bool SimProcessEnded(std::uint32_t pid) {
     return state == OsProcessState::Ended;
 }
 
-SimShared* SimLock() {
-    {
-        std::lock_guard<std::mutex> local(localMutex);
-        if (sharedStateBad || !MapState()) {
-            return nullptr;
-        }
-    }
-    // A lock abandoned by a process that died holding it is taken over: every
-    // update under it leaves the slots consistent field by field.
-    std::uint32_t w = OsWaitForObject(stateLock, OS_INFINITE);
-    if (w != OS_WAIT_OBJECT_0 && w != OS_WAIT_ABANDONED) {
-        return nullptr;
-    }
-    SimShared* s = sharedState;
-    if (s->magic == 0) {
+namespace {
+
+// Checks the layout of a mapped state, initialising a fresh one. Caller holds
+// the state lock when the state may be fresh.
+bool LayoutGood(SimShared* s) {
+    if (OsAtomicLoad(&s->magic) == 0) {
         s->version = SIM_LAYOUT_VERSION;
         s->size = sizeof(SimShared);
-        s->magic = SIM_MAGIC;
+        OsAtomicStore(&s->magic, SIM_MAGIC);
     }
-    if (s->magic != SIM_MAGIC || s->version != SIM_LAYOUT_VERSION || s->size != sizeof(SimShared)) {
+    return s->magic == SIM_MAGIC && s->version == SIM_LAYOUT_VERSION &&
+           s->size == sizeof(SimShared);
+}
+
+// Waits for the state lock, at most waitMs. A lock abandoned by a
+// process that died holding it is taken over: every update under it leaves the
+// slots consistent field by field.
+bool WaitStateLock(std::uint32_t waitMs = SIM_LOCK_WAIT_MS) {
+    const std::uint32_t w = OsWaitForObject(stateLock, waitMs);
+    return w == OS_WAIT_OBJECT_0 || w == OS_WAIT_ABANDONED;
+}
+
+// The state was mapped and its layout found good (guarded by localMutex).
+bool sharedStateGood = false;
+
+// True when c belongs to controller.
+bool SlotIs(const SimController* c, std::uint16_t controller) {
+    return OsAtomicLoad(&c->used) != 0 && OsAtomicLoad(&c->controller) == controller;
+}
+
+// True when nobody uses the slot: no request, no queued or half-queued event,
+// no live server, no process using it without the lock. Caller holds the lock.
+bool Reclaimable(SimController* c) {
+    const std::uint32_t state = SimReqState(OsAtomicLoad(&c->reqWord));
+    if (state != SIM_REQ_FREE && state != SIM_REQ_REPLIED) {
+        return false;
+    }
+    if (OsAtomicLoad(&c->evTail) != OsAtomicLoad(&c->evHead)) {
+        return false;
+    }
+    for (const SimEventCell& cell : c->cells) {
+        if (OsAtomicLoad(&cell.owner) != 0) {
+            return false;
+        }
+    }
+    return c->serverPid == 0 || SimProcessEnded(c->serverPid);
+}
+
+}  // namespace
+
+SimShared* SimAttach() {
+    std::lock_guard<std::mutex> local(localMutex);
+    if (sharedStateGood) {
+        return sharedState;
+    }
+    if (sharedStateBad || !MapState()) {
+        return nullptr;
+    }
+    bool good = false;
+    if (OsAtomicLoad(&sharedState->magic) != 0) {
+        good = LayoutGood(sharedState);
+    } else if (WaitStateLock()) {
+        good = LayoutGood(sharedState);
         OsReleaseMutex(stateLock);
-        std::lock_guard<std::mutex> local(localMutex);
-        sharedStateBad = true;
+    } else {
+        return nullptr;  // the lock stays held: try again on the next call
+    }
+    sharedStateGood = good;
+    sharedStateBad = !good;
+    return good ? sharedState : nullptr;
+}
+
+SimShared* SimLock(std::uint32_t waitMs) {
+    SimShared* s = SimAttach();
+    if (s == nullptr || !WaitStateLock(waitMs)) {
         return nullptr;
     }
     return s;
@@ -137,24 +191,87 @@ SimController* SimFindController(SimShared* shared, std::uint16_t controller, bo
     if (!create) {
         return nullptr;
     }
-    if (free == nullptr) {
-        // Reclaim a slot that holds nothing: no request, no queued event, and no
-        // server alive.
-        for (SimController& c : shared->controllers) {
-            if (c.reqState == SIM_REQ_FREE && c.evCount == 0 &&
-                (c.serverPid == 0 || SimProcessEnded(c.serverPid))) {
-                free = &c;
+    if (free != nullptr) {
+        // A slot never used since the mapping was made is all zero; one given up
+        // was reinitialised below before used went to 0.
+        OsAtomicStore(&free->controller, static_cast<std::uint32_t>(controller));
+        OsAtomicStore(&free->used, 1u);
+        return free;
+    }
+    // Reclaim a slot that holds nothing, once no process uses it without the lock.
+    for (SimController& c : shared->controllers) {
+        std::uint32_t unpinned = 0;
+        if (!Reclaimable(&c) || !OsAtomicCompareExchange(&c.pins, &unpinned, SIM_PINS_RECLAIMING)) {
+            continue;
+        }
+        OsAtomicStore(&c.used, 0u);
+        std::memset(reinterpret_cast<unsigned char*>(&c) + offsetof(SimController, serverPid), 0,
+                    offsetof(SimController, pins) - offsetof(SimController, serverPid));
+        std::memset(reinterpret_cast<unsigned char*>(&c) + offsetof(SimController, evHead), 0,
+                    sizeof c - offsetof(SimController, evHead));
+        OsAtomicStore(&c.controller, static_cast<std::uint32_t>(controller));
+        OsAtomicStore(&c.used, 1u);
+        OsAtomicStore(&c.pins, 0u);
+        return &c;
+    }
+    return nullptr;
+}
+
+SimController* SimPinController(std::uint16_t controller, bool create, std::uint32_t lockWaitMs) {
+    SimShared* s = SimAttach();
+    if (s == nullptr) {
+        return nullptr;
+    }
+    for (;;) {
+        SimController* found = nullptr;
+        for (SimController& c : s->controllers) {
+            if (SlotIs(&c, controller)) {
+                found = &c;
                 break;
             }
         }
+        if (found == nullptr) {
+            if (!create || SimLock(lockWaitMs) == nullptr) {
+                return nullptr;
+            }
+            found = SimFindController(s, controller, true);
+            SimUnlock();
+            if (found == nullptr) {
+                return nullptr;
+            }
+        }
+        std::uint32_t pins = OsAtomicLoad(&found->pins);
+        while ((pins & SIM_PINS_RECLAIMING) == 0 &&
+               !OsAtomicCompareExchange(&found->pins, &pins, pins + 1)) {
+        }
+        if ((pins & SIM_PINS_RECLAIMING) != 0) {
+            OsSleep(1);  // being reinitialised under the lock: look again
+            continue;
+        }
+        if (SlotIs(found, controller)) {
+            return found;
+        }
+        SimUnpinController(found);  // reclaimed between the look and the pin
     }
-    if (free == nullptr) {
+}
+
+void SimUnpinController(SimController* c) {
+    if (c != nullptr) {
+        OsAtomicFetchSub(&c->pins, 1u);
+    }
+}
+
+SimController* SimFindServed(std::uint16_t controller) {
+    SimShared* s = SimAttach();
+    if (s == nullptr) {
         return nullptr;
     }
-    std::memset(free, 0, sizeof *free);
-    free->used = 1;
-    free->controller = controller;
-    return free;
+    for (SimController& c : s->controllers) {
+        if (SlotIs(&c, controller)) {
+            return &c;
+        }
+    }
+    return nullptr;
 }
 
 OsHandle SimControllerEvent(std::uint16_t controller, SimEventRole role) {
