@@ -193,8 +193,8 @@ extern "C" int kqvxi_queue_take(kqvxi_queue* queue, kqvxi_record* record) {
     EventMutexHold hold{};
     int status = LockBlock(queue, &hold);
     if (status == KQVXI_OK) {
-        if (TakeRecord(queue->block, &record->code, &record->arg1, &record->arg2,
-                       &record->arg3) != QUEUE_OK) {
+        if (TakeRecord(queue->block, &record->code, &record->arg1, &record->arg2, &record->arg3) !=
+            QUEUE_OK) {
             status = KQVXI_E_EMPTY;
         }
         ReleaseHeldEventMutex(hold);

@@ -40,8 +40,7 @@ std::uint32_t TwinSlot(std::uint32_t slot, Side side) {
 
 }  // namespace
 
-AsyncQueueBlock* OpenQueueBlock(std::uint32_t slot, std::uint32_t pid, Side side,
-                                bool* existed) {
+AsyncQueueBlock* OpenQueueBlock(std::uint32_t slot, std::uint32_t pid, Side side, bool* existed) {
     assert(side == SIDE_CLIENT || side == SIDE_SERVER);
     if (existed != nullptr) {
         *existed = false;

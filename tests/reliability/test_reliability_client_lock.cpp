@@ -141,8 +141,8 @@ TEST(ReliabilityClientLock, LiveHolderCostsATakeTheBoundAndTheNextTakeCompletesI
     const std::string release = UniqueName("client-lock-release");
     OsHandle releaseEvent = OsCreateEvent(release.c_str(), false, false);
     ASSERT_NE(releaseEvent, OS_NO_HANDLE);
-    ReadyChild holder = StartReady(
-        "server_holding_lock", {std::to_string(OsCurrentProcessId()), ready, release}, ready);
+    ReadyChild holder = StartReady("server_holding_lock",
+                                   {std::to_string(OsCurrentProcessId()), ready, release}, ready);
     ASSERT_NE(holder.handle, OS_NO_HANDLE);
 
     TakeThread take{queue};
