@@ -57,8 +57,9 @@ constexpr std::uint32_t CLIENT_LOCK_LIMIT_MS = 500;
 // for it. Created by the first open, kept for the life of the process.
 OsHandle takeGate = OS_NO_HANDLE;
 // A take that timed out is still counted as a waiter in the lock word; the
-// next take completes that acquire. Read and written under takeGate only.
-bool acquirePending = false;
+// next take completes that acquire. Read and written under takeGate only (and
+// atomically, since the gate is an event that race checkers do not see through).
+std::int32_t acquirePending = 0;
 // Non-zero once a registration request of this process was answered.
 std::int32_t registrationAnswered = 0;
 
@@ -86,11 +87,12 @@ bool RingTrusted(const kqvxi_queue* queue) {
 // stays pending), or KQVXI_E_SYSTEM (a closed descriptor or an event that
 // cannot be waited on).
 int LockBlock(kqvxi_queue* queue, EventMutexHold* hold) {
-    std::int32_t got =
-        acquirePending ? EVENT_MUTEX_PENDING : BeginEventMutexAcquire(&queue->lock, hold);
+    std::int32_t got = OsAtomicLoad(&acquirePending) != 0
+                           ? EVENT_MUTEX_PENDING
+                           : BeginEventMutexAcquire(&queue->lock, hold);
     std::uint32_t waited = 0;
     while (got == EVENT_MUTEX_PENDING) {
-        acquirePending = true;
+        OsAtomicStore(&acquirePending, std::int32_t{1});
         got = WaitPendingEventMutex(&queue->lock, CLIENT_LOCK_STEP_MS, hold);
         if (got != EVENT_MUTEX_PENDING) {
             break;
@@ -105,7 +107,7 @@ int LockBlock(kqvxi_queue* queue, EventMutexHold* hold) {
         }
     }
     if (got == 0) {
-        acquirePending = false;
+        OsAtomicStore(&acquirePending, std::int32_t{0});
         return KQVXI_OK;
     }
     return KQVXI_E_SYSTEM;

@@ -132,9 +132,9 @@ void RefreshQueueBlock(std::uint32_t slot, OsHandle process) {
             return;
         }
     } else {
-        // Held through the lock word alone, a signal that nobody will take may
-        // still be on the event, and would let the next contended acquire in
-        // beside the holder.
+        // No hand-over is due while this process holds the lock, so a signal
+        // on the event (one an ended process left) is stale: left there, it
+        // would let the next contended acquire in beside a holder.
         (void)OsWaitForObject(hold.event, 0);
     }
     std::memset(block->ring, 0, sizeof block->ring);
