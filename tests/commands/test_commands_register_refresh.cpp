@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "command_support.h"
@@ -17,8 +16,6 @@
 using namespace command_test;
 
 namespace {
-
-const bool privateNamespace = setenv("KQVXI_NAMESPACE", "kqtest-register-refresh", 0) == 0;
 
 constexpr std::uint32_t CODE_BASE = 0xDEAD0000u;
 
@@ -72,14 +69,12 @@ class RegisterRefresh : public testing::Test {
 }  // namespace
 
 TEST_F(RegisterRefresh, KeptBlockOfAnEndedClientComesBackNew) {
-    ASSERT_TRUE(privateNamespace);
     const double ms = ReuseWith(false);
     std::printf("registration with a kept block, lock free: %.2f ms\n", ms);
     ExpectNewBlock();
 }
 
 TEST_F(RegisterRefresh, LockTheEndedClientDiedHoldingIsTakenBackWithinTheBound) {
-    ASSERT_TRUE(privateNamespace);
     const double ms = ReuseWith(true);
     std::printf("registration with a kept block, lock held by the dead: %.2f ms\n", ms);
     ExpectNewBlock();
