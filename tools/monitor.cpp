@@ -19,10 +19,14 @@ namespace {
 inline constexpr int BATCH_RECORDS = 128;  // records taken from the ring per drain
 
 // Set by SIGINT or SIGTERM: the receive loop unregisters and ends. A lock-free
-// atomic word, so the handler may write it.
+// atomic word, so the handler may write it. Every wait of the loop ends within
+// a bound (the wake wait 100 ms, a drain's lock wait 500 ms, the unregister
+// request its reply time), so the flag is seen soon; a second signal ends the
+// program at once (the default action is back in place).
 int stopRequested = 0;
-extern "C" void OnStopSignal(int) {
+extern "C" void OnStopSignal(int signalNumber) {
     OsAtomicStore(&stopRequested, 1);
+    std::signal(signalNumber, SIG_DFL);
 }
 
 // One enable request: the class's code, the mask index and the mask or channel.

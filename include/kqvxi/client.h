@@ -31,10 +31,15 @@ kqvxi_queue* kqvxi_queue_open(void);
 /* Waits up to timeoutMs for the wake event: 1 woken, 0 timed out, negative failure. */
 int kqvxi_queue_wait(kqvxi_queue* queue, uint32_t timeoutMs);
 
-/* Takes the oldest record under the block's lock: KQVXI_OK, or KQVXI_E_EMPTY. */
+/* Takes the oldest record under the block's lock: KQVXI_OK, or KQVXI_E_EMPTY.
+   KQVXI_E_TIMEOUT when a server that still runs kept the lock for 500 ms
+   (nothing taken; the next call goes on waiting for it). A lock whose holder
+   ended is taken back. A block an earlier process with this pid left behind
+   reads as empty until a registration of this process was answered. */
 int kqvxi_queue_take(kqvxi_queue* queue, kqvxi_record* record);
 
-/* Takes up to max records under one hold of the lock; returns how many. */
+/* Takes up to max records under one hold of the lock; returns how many, or
+   KQVXI_E_TIMEOUT as kqvxi_queue_take does. */
 int kqvxi_queue_drain(kqvxi_queue* queue, kqvxi_record* records, int max);
 
 void kqvxi_queue_close(kqvxi_queue* queue);

@@ -2,6 +2,7 @@
 // the board library's request channel.
 #include "kqvxi/client.h"
 
+#include "client/registration.h"
 #include "driver/kqvxint_sim.h"
 #include "platform/process.h"
 
@@ -14,5 +15,10 @@ extern "C" int kqvxi_request(uint16_t controller, uint32_t command, uint32_t* ar
     if (arg1 == nullptr || arg2 == nullptr || arg3 == nullptr) {
         return KQVXI_E_ARG;
     }
-    return KqSimRequest(controller, OsCurrentProcessId(), command, arg1, arg2, arg3, timeoutMs);
+    int status =
+        KqSimRequest(controller, OsCurrentProcessId(), command, arg1, arg2, arg3, timeoutMs);
+    if (status == KQVXI_OK && command == KQVXI_CMD_REGISTER) {
+        NoteRegistrationAnswered();
+    }
+    return status;
 }

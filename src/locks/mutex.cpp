@@ -382,3 +382,43 @@ std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner, EventM
     }
     return EVENT_MUTEX_PENDING;
 }
+
+std::int32_t BeginEventMutexAcquire(EventMutex* mutex, EventMutexHold* hold) {
+    OpenFields fields;
+    if (!Decode(mutex, &fields)) {
+        return -1;
+    }
+    NoteHold(hold, fields);
+    return OsInterlockedIncrement(fields.lockWord) == 0 ? 0 : EVENT_MUTEX_PENDING;
+}
+
+std::int32_t WaitPendingEventMutex(EventMutex* mutex, std::uint32_t waitMs, EventMutexHold* hold) {
+    OpenFields fields;
+    if (!Decode(mutex, &fields)) {
+        return -1;
+    }
+    NoteHold(hold, fields);
+    switch (OsWaitForObject(fields.event, waitMs)) {
+        case OS_WAIT_OBJECT_0:
+            TakeHandOver(fields.lockWord);
+            return 0;
+        case OS_WAIT_TIMEOUT:
+            return EVENT_MUTEX_PENDING;
+        default:
+            return -1;
+    }
+}
+
+std::int32_t ReclaimEventMutex(EventMutex* mutex, EventMutexHold* hold) {
+    OpenFields fields;
+    if (!Decode(mutex, &fields)) {
+        return -1;
+    }
+    NoteHold(hold, fields);
+    // Nobody else is left to hand the lock over or to wait for it, so a signal
+    // on the event can only be stale; taken now, it cannot let a later waiter
+    // in while the lock is held.
+    (void)OsWaitForObject(fields.event, 0);
+    OsAtomicStore(fields.lockWord, std::int32_t{0});
+    return 0;
+}

@@ -75,6 +75,24 @@ std::int32_t CompletePendingEventMutex(EventMutex* mutex, OsHandle owner,
 // Releases a lock taken by one of the calls above, as ReleaseEventMutex does.
 void ReleaseHeldEventMutex(const EventMutexHold& hold);
 
+// The pieces of an acquire, for a caller that decides by itself how long to
+// wait and when the holder can no longer hand the lock over (the client
+// library, which checks whether a server still maps its block).
+// BeginEventMutexAcquire counts the caller in: 0 the lock is held,
+// EVENT_MUTEX_PENDING the caller now waits as a pending acquire (see above),
+// -1 a closed descriptor. WaitPendingEventMutex waits up to waitMs for a
+// pending acquire's hand-over: 0 the lock is held, EVENT_MUTEX_PENDING not
+// yet, -1 a closed descriptor or an event that cannot be waited on.
+std::int32_t BeginEventMutexAcquire(EventMutex* mutex, EventMutexHold* hold = nullptr);
+std::int32_t WaitPendingEventMutex(EventMutex* mutex, std::uint32_t waitMs,
+                                   EventMutexHold* hold = nullptr);
+// Takes the lock back for a caller with a pending acquire when no other party
+// that could hold it or wait for it is alive any more (the caller has made
+// sure): a signal left on the event is taken, stale or not, and the lock word
+// is set to "held, no waiters", which drops the counts the ended parties left.
+// 0, or -1 for a closed descriptor.
+std::int32_t ReclaimEventMutex(EventMutex* mutex, EventMutexHold* hold = nullptr);
+
 // Lock section and named mutexes.
 inline constexpr std::uint32_t LOCK_TABLE_SIZE = 800;
 inline constexpr std::int16_t LOCK_OK = 0;

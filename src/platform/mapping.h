@@ -16,3 +16,11 @@ void* OsMapView(OsHandle mapping, std::uint32_t size);
 
 // Unmaps a view from OsMapView. False on failure (e.g. not a view).
 bool OsUnmapView(void* view);
+
+// Whether another open of the mapping's object exists anywhere: Alone when only
+// this handle's open holds it (every other holder, in this or any process, has
+// closed it or ended), Shared when some other open holds it, Unknown when the
+// backend cannot tell. POSIX answers from the byte-0 holder locks; Win32 keeps
+// no such record and always answers Unknown.
+enum class OsMappingSharing { Alone, Shared, Unknown };
+OsMappingSharing OsQueryMappingSharing(OsHandle mapping);

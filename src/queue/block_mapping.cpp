@@ -16,7 +16,10 @@ void FormatClientObjectName(char* buf, std::uint32_t pid, const char* suffix) {
     std::snprintf(buf, CLIENT_OBJECT_NAME_SIZE, "X%lx%s", static_cast<unsigned long>(pid), suffix);
 }
 
-AsyncQueueBlock* MapQueueBlock(std::uint32_t pid, OsHandle* mapping) {
+AsyncQueueBlock* MapQueueBlock(std::uint32_t pid, OsHandle* mapping, bool* existedOut) {
+    if (existedOut != nullptr) {
+        *existedOut = false;
+    }
     char name[CLIENT_OBJECT_NAME_SIZE];
     FormatClientObjectName(name, pid, BLOCK_NAME_SUFFIX);
     bool existed = false;
@@ -38,6 +41,9 @@ AsyncQueueBlock* MapQueueBlock(std::uint32_t pid, OsHandle* mapping) {
         ResetQueue(block);
     }
     *mapping = handle;
+    if (existedOut != nullptr) {
+        *existedOut = existed;
+    }
     return block;
 }
 

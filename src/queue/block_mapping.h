@@ -20,8 +20,9 @@ inline constexpr std::uint32_t CLIENT_OBJECT_NAME_SIZE = 32;
 void FormatClientObjectName(char* buf, std::uint32_t pid, const char* suffix);
 
 // Creates or opens pid's named block, maps it whole and initialises it when this
-// call created it. Null on failure, with nothing left open.
-AsyncQueueBlock* MapQueueBlock(std::uint32_t pid, OsHandle* mapping);
+// call created it. Null on failure, with nothing left open. *existed (when
+// given) tells whether the block was already there (held open by a live process).
+AsyncQueueBlock* MapQueueBlock(std::uint32_t pid, OsHandle* mapping, bool* existed = nullptr);
 
 // Writes the block's copy of side's lock descriptor from this process's own one
 // (a zero descriptor when the side closes). Written for the layout, never read

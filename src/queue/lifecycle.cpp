@@ -12,13 +12,18 @@
 #include "queue/lifecycle.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "locks/mutex.h"
 #include "platform/atomic.h"
 #include "platform/mapping.h"
+#include "queue/asyncque.h"
 #include "queue/client_table.h"
 
 namespace {
+
+// How often the refresh's lock wait checks whether the new client still runs.
+constexpr std::uint32_t REFRESH_POLL_MS = 10;
 
 // Another open slot of this process with the same block and side, or MAX_CLIENTS.
 std::uint32_t TwinSlot(std::uint32_t slot, Side side) {
@@ -35,17 +40,23 @@ std::uint32_t TwinSlot(std::uint32_t slot, Side side) {
 
 }  // namespace
 
-AsyncQueueBlock* OpenQueueBlock(std::uint32_t slot, std::uint32_t pid, Side side) {
+AsyncQueueBlock* OpenQueueBlock(std::uint32_t slot, std::uint32_t pid, Side side, bool* existed) {
     assert(side == SIDE_CLIENT || side == SIDE_SERVER);
+    if (existed != nullptr) {
+        *existed = false;
+    }
     if (slot >= MAX_CLIENTS) {
         return nullptr;
     }
     SlotRecord& record = clientTable.slots[slot];
     if (record.mapping != OS_NO_HANDLE) {
+        if (existed != nullptr) {
+            *existed = true;
+        }
         return record.view;
     }
     OsHandle mapping = OS_NO_HANDLE;
-    AsyncQueueBlock* view = MapQueueBlock(pid, &mapping);
+    AsyncQueueBlock* view = MapQueueBlock(pid, &mapping, existed);
     if (view == nullptr) {
         return nullptr;
     }
@@ -96,4 +107,52 @@ std::int16_t CloseQueueBlock(std::uint32_t slot, Side side) {
     record.mapping = OS_NO_HANDLE;
     record.openPid = 0;
     return 0;
+}
+
+void RefreshQueueBlock(std::uint32_t slot, OsHandle process) {
+    assert(slot < MAX_CLIENTS);
+    SlotRecord& record = clientTable.slots[slot];
+    AsyncQueueBlock* block = record.view;
+    if (block == nullptr) {
+        return;
+    }
+    // A live holder (the new client taking records, another server appending)
+    // keeps the lock for microseconds. One that keeps it past the bound is an
+    // earlier process that died holding it, or one that never hands it over.
+    EventMutexHold hold{};
+    std::int32_t got = AcquireEventMutexWithin(&record.lock, process, REFRESH_POLL_MS,
+                                               REFRESH_LOCK_LIMIT_MS, &hold);
+    if (got != 0) {
+        if (hold.lockWord == nullptr) {
+            return;  // this side's descriptor is closed: no lock to take
+        }
+        // This process stays counted as a waiter; taking the lock back drops
+        // that count with the dead holder's.
+        if (ReclaimEventMutex(&record.lock, &hold) != 0) {
+            return;
+        }
+    } else {
+        // No hand-over is due while this process holds the lock, so a signal
+        // on the event (one an ended process left) is stale: left there, it
+        // would let the next contended acquire in beside a holder.
+        (void)OsWaitForObject(hold.event, 0);
+    }
+    std::memset(block->ring, 0, sizeof block->ring);
+    ResetQueue(block);
+    for (std::uint32_t AsyncQueueBlock::*flag : CLASS_FLAGS) {
+        if (flag != nullptr) {
+            OsAtomicStore(&(block->*flag), 0u);
+        }
+    }
+    for (std::uint16_t& entry : block->levelMask) {
+        OsAtomicStore(&entry, std::uint16_t{0});
+    }
+    for (std::uint16_t& entry : block->sourceMask) {
+        OsAtomicStore(&entry, std::uint16_t{0});
+    }
+    for (std::uint16_t& entry : block->channelMask) {
+        OsAtomicStore(&entry, std::uint16_t{0});
+    }
+    OsAtomicStore(&block->ownerPid, record.openPid);
+    ReleaseHeldEventMutex(hold);
 }

@@ -79,13 +79,22 @@ CommandOutcome Register(std::uint32_t pid) {
     if (slot == MAX_CLIENTS) {
         return COMMAND_FAILED;
     }
-    AsyncQueueBlock* block = OpenQueueBlock(slot, pid, SIDE_SERVER);
+    bool existed = false;
+    AsyncQueueBlock* block = OpenQueueBlock(slot, pid, SIDE_SERVER, &existed);
     if (block == nullptr) {
         return COMMAND_FAILED;
     }
-    block->slot = slot;
 
     OsHandle process = OsOpenProcess(pid);
+    // This is a new client (the same live client asking again was answered
+    // above). A block that was already there was opened first by this client
+    // or kept by an earlier process with the same pid (whose slot was freed
+    // above, or which another server still serves): what it holds may be that
+    // process's records, selections and lock, never the new client's.
+    if (existed) {
+        RefreshQueueBlock(slot, process);
+    }
+    block->slot = slot;
     OsAtomicStore<OsHandle>(&clientTable.slots[slot].process, process);
     // The block keeps a 32-bit copy for its layout; nothing reads it back.
     block->processHandle = static_cast<std::uint32_t>(process);

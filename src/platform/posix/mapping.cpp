@@ -5,6 +5,7 @@
 // last handle closed makes a new object even while old views remain. Every
 // view is registered with the fault guard (bus_guard.cpp).
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -134,4 +135,30 @@ bool OsUnmapView(void* view) {
     px_guard_remove(found.addr);
     munmap(found.addr, found.length);
     return true;
+}
+
+// Every open of a named object holds a shared OFD lock on byte 0 until its
+// process closes it or dies (shm.cpp); a test for an exclusive lock there, from
+// this open, sees exactly the other opens. An object being created or removed
+// meanwhile holds byte 0 exclusively for a moment and reads as shared.
+OsMappingSharing OsQueryMappingSharing(OsHandle mapping) {
+    PxObject* obj = px_handle_get(mapping, PX_KIND_MAPPING);
+    if (obj == nullptr) {
+        return OsMappingSharing::Unknown;
+    }
+    const PxShm* shm = reinterpret_cast<PxMapping*>(obj)->shm;
+    OsMappingSharing answer = OsMappingSharing::Unknown;
+    if (shm->named) {
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = 0;
+        fl.l_len = 1;
+        fl.l_pid = 0;
+        if (fcntl(shm->fd, F_OFD_GETLK, &fl) == 0) {
+            answer = fl.l_type == F_UNLCK ? OsMappingSharing::Alone : OsMappingSharing::Shared;
+        }
+    }
+    px_object_put(obj);
+    return answer;
 }

@@ -49,3 +49,10 @@ bool OsUnmapView(void* view) {
     }
     return UnmapViewOfFile(view) != FALSE;
 }
+
+// Win32 keeps no record of who else has a section open that a process can
+// read, so the caller keeps its own bound (see the client library's lock wait).
+OsMappingSharing OsQueryMappingSharing(OsHandle mapping) {
+    (void)mapping;
+    return OsMappingSharing::Unknown;
+}
