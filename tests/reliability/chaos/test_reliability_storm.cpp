@@ -321,11 +321,11 @@ TEST(ReliabilityStorm, ChurningClientsKilledDuringAStormNeverCostTheDrainersARec
     std::printf(
         "[storm] %d kills (%d while holding the lock), %lld events accepted "
         "(%.0f/s), %lld refused (board queue full; at most %lld ms at a time), %lld attempts "
-        "(%.0f/s) in %.1f s\n",
+        "(%.0f/s) in %.1f s; injector paused at most %lld ms\n",
         kills, killedHolding, injector.accepted.load(),
         static_cast<double>(injector.accepted.load()) / seconds, injector.refused.load(),
         injector.longestRefusalMs, injector.attempts.load(),
-        static_cast<double>(injector.attempts.load()) / seconds, seconds);
+        static_cast<double>(injector.attempts.load()) / seconds, seconds, injector.longestPauseMs);
     std::printf(
         "[storm] %d drainers: records lost out of order or twice: see failures (none = 0); "
         "%lld dropped on a full ring (drainer not run in time); longest gap %.1f ms; sweep "
@@ -333,7 +333,9 @@ TEST(ReliabilityStorm, ChurningClientsKilledDuringAStormNeverCostTheDrainersARec
         "%d\n",
         drainerCount, overflowLost, static_cast<double>(maxGapUs) / 1000.0, sweepMisses, fd0,
         maxFds, fdEnd, maps0, mapsEnd, leftObjects);
-    EXPECT_LT(maxGapUs, 1000000) << "delivery to the drainers stalled";
+    // A pause of the injector itself is a gap at the drainers, not a stall.
+    EXPECT_LT(maxGapUs, 1000000 + injector.longestPauseMs * 1000)
+        << "delivery to the drainers stalled";
     EXPECT_EQ(sweepMisses, 0);
     EXPECT_EQ(leftObjects, 0);
     EXPECT_EQ(fdEnd, fd0);
@@ -420,8 +422,11 @@ TEST(ReliabilityStorm, ClientsKilledWhileHoldingTheirLockStallTheOthersOnlyBrief
     // Each round's stall is the holder's own time with the lock (up to 30 ms and
     // its start-up) plus the server's 10 ms poll step for finding its death:
     // about 40 ms. The bound leaves a busy machine ten times that, and still
-    // stays below the 500 ms the server grants a holder that lives.
-    EXPECT_LT(gapMs, Sanitized() ? 1000.0 : 400.0);
+    // stays below the 500 ms the server grants a holder that lives. A pause of
+    // the injector itself (this machine did not run it) sends nothing, so the
+    // drainers see it as a gap too: it is added, not counted as a stall.
+    EXPECT_LT(gapMs,
+              (Sanitized() ? 1000.0 : 400.0) + static_cast<double>(storm.injector.longestPauseMs));
     EXPECT_EQ(sweepMisses, 0);
 }
 
@@ -454,7 +459,9 @@ TEST(ReliabilityStorm, AStoppedHolderIsNotSweptAndGetsRecordsAgainOnceItLetsGo) 
         EXPECT_EQ(c, 4u);
     }
     EXPECT_EQ(holderExit, 0);
-    EXPECT_LT(gapMs, 1000.0);
+    // One wait of at most 500 ms for the stopped holder, with room for a busy
+    // machine, plus any pause of the injector itself (see above).
+    EXPECT_LT(gapMs, 1000.0 + static_cast<double>(storm.injector.longestPauseMs));
     OsCloseHandle(release);
 }
 
