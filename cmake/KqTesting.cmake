@@ -1,6 +1,8 @@
-# Test helpers. kq_add_test(NAME LABEL SOURCES ... LIBS ... [TIMEOUT s] [LINUX_ONLY])
-# builds one GoogleTest executable with the shared test main (which also runs
-# child-process roles, see tests/support/child.h) and registers it under its label.
+# Test helpers. kq_add_test(NAME LABEL SOURCES ... LIBS ... [TIMEOUT s] [LINUX_ONLY]
+# [WINDOWS_ONLY] [SERIAL] [WINE_SERIAL]) builds one GoogleTest executable with the shared test
+# main (which also runs child-process roles, see tests/support/child.h) and
+# registers it under its label. kq_test_namespace(NAME) gives any test a
+# namespace of its own.
 if(KQ_WINDOWS)
   # GoogleTest from the sources Debian installs, built with the cross compiler.
   set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
@@ -13,8 +15,17 @@ else()
   set(KQ_GTEST_LIB GTest::gtest)
 endif()
 
+# Every test runs in a private object namespace, kqtest-<test name>: its servers,
+# clients and objects (and those of every child, which inherits the variable) can
+# neither see nor disturb a live system on the machine, nor another test running
+# at the same time. Only the POSIX backend reads the variable; the win64 leg runs
+# under a Wine prefix of its own instead.
+function(kq_test_namespace name)
+  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "KQVXI_NAMESPACE=kqtest-${name}")
+endfunction()
+
 function(kq_add_test name label)
-  cmake_parse_arguments(T "LINUX_ONLY;WINDOWS_ONLY;SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "LINUX_ONLY;WINDOWS_ONLY;SERIAL;WINE_SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(T_LINUX_ONLY AND KQ_WINDOWS)
     return()
   endif()
@@ -31,9 +42,14 @@ function(kq_add_test name label)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES LABELS "${label}" TIMEOUT ${T_TIMEOUT})
+  kq_test_namespace(${name})
   if(T_SERIAL)
-    # Uses the machine-wide server object names ("KQ-VXI Intr Proc Event"...):
-    # no other test may signal or wait on them meanwhile.
+    # Measures timing (stalls, gaps) that another test's load would distort.
+    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
+  elseif(T_WINE_SERIAL AND KQ_WINDOWS)
+    # Uses the server's fixed object names ("KQ-VXI Intr Proc Event"...), which
+    # every test of the Wine prefix shares: no other test may signal or wait on
+    # them meanwhile. The POSIX legs have a namespace per test instead.
     set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
   endif()
 endfunction()

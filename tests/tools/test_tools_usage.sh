@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Bad arguments give exit status 2 and a usage hint, never a crash; --help shows examples.
-source "$(dirname "$0")/lib.sh" "$1" 0
+source "$(dirname "$0")/lib.sh" "$1" 62
 expect2() {
   "$@" >"$work/out" 2>&1; local rc=$?
   [ $rc -eq 2 ] || fail "'$*' exited $rc, not 2: $(cat "$work/out")"

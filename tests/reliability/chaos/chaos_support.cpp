@@ -13,6 +13,7 @@
 #include "kqvxi/events.h"
 #include "kqvxi/inject.h"
 #include "platform/event.h"
+#include "platform/posix/shm_path.h"
 #include "platform/process.h"
 #include "support/server_process.h"
 #include "support/child.h"
@@ -225,12 +226,26 @@ int CountFds(std::uint32_t pid) {
     return CountDir("/proc/" + std::to_string(pid) + "/fd");
 }
 
+// The object directory with a trailing slash, so that a sibling directory whose
+// name merely starts with ours ("~1", a longer namespace) is not counted.
+std::string ObjectDirPrefix() {
+    char dir[512];
+    if (!px_shm_dir_path(dir, sizeof dir)) {
+        return {};
+    }
+    return std::string(dir) + "/";
+}
+
 int CountShmMappings(std::uint32_t pid) {
+    const std::string prefix = ObjectDirPrefix();
+    if (prefix.empty()) {
+        return -1;
+    }
     std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
     std::string line;
     int n = 0;
     while (std::getline(maps, line)) {
-        if (line.find("/dev/shm/") != std::string::npos) {
+        if (line.find(prefix) != std::string::npos) {
             ++n;
         }
     }
@@ -240,7 +255,11 @@ int CountShmMappings(std::uint32_t pid) {
 int CountClientObjects(std::uint32_t pid) {
     char needle[32];
     std::snprintf(needle, sizeof needle, ".X%xKQ", pid);
-    DIR* dir = opendir("/dev/shm");
+    char path[512];
+    if (!px_shm_dir_path(path, sizeof path)) {
+        return -1;
+    }
+    DIR* dir = opendir(path);
     if (dir == nullptr) {
         return -1;
     }

@@ -91,12 +91,14 @@ struct Injector {
     bool Finish();
 };
 
-// The server's open descriptors, and its mappings of /dev/shm objects.
+// The server's open descriptors, and its mappings of files in the object
+// directory (-1 when the directory cannot be found).
 int CountFds(std::uint32_t pid);
 int CountShmMappings(std::uint32_t pid);
-// /dev/shm entries whose name holds the client object prefix of pid ("X<hex>").
+// Entries of the object directory whose name holds the client object prefix of
+// pid ("X<hex>"); -1 when the directory cannot be found or read.
 int CountClientObjects(std::uint32_t pid);
-// Which processes hold a /dev/shm object of pid open ("<holder pid>:<fd target>" ...),
+// Which processes hold an object of pid open ("<holder pid>:<fd target>" ...),
 // for failure messages.
 std::string HoldersOfClientObjects(std::uint32_t pid);
 // A temporary file path unique to this process and tag.

@@ -1,14 +1,17 @@
 // Processes of another user against the server's and its clients' objects: an
-// intruder running as `nobody` cannot open a client's block or wake event,
-// cannot send requests or inject events (the simulated board's shared state is
-// the request channel), and cannot squat the server's wake event name: a name
-// another user created first is refused, so the server does not start on it.
+// intruder running as `nobody` that looks for them in our object directory
+// cannot open a client's block or wake event, cannot send requests or inject
+// events (the simulated board's shared state is the request channel), and
+// cannot create a name there first, the server's wake event name included. A
+// directory it put at our directory's name first is passed over, not adopted:
+// the server still serves.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "chaos_support.h"
@@ -18,6 +21,7 @@
 #include "kqvxi/inject.h"
 #include "platform/event.h"
 #include "platform/mapping.h"
+#include "platform/posix/shm_path.h"
 #include "platform/process.h"
 #include "queue/block.h"
 #include "queue/lifecycle.h"
@@ -31,9 +35,12 @@ using namespace chaos;
 constexpr uid_t NOBODY = 65534;
 constexpr const char* SERVER_WAKE_NAME = SERVER_WAKE_EVENT_NAME;
 
+// Becomes nobody, looking for named objects where the user that started it
+// keeps them: as nobody it would otherwise only ever see its own directory.
 bool BecomeNobody() {
-    return setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0 &&
-           geteuid() == NOBODY;
+    const std::string owner = std::to_string(geteuid());
+    return setenv("KQVXI_SERVICE_USER", owner.c_str(), 1) == 0 && setgroups(0, nullptr) == 0 &&
+           setgid(NOBODY) == 0 && setuid(NOBODY) == 0 && geteuid() == NOBODY;
 }
 
 // Intruder: args controller, victim pid. Exit code: bit set for every way in
@@ -63,9 +70,9 @@ KQ_CHILD_ROLE(chaos_intruder) {
     return in;
 }
 
-// Squatter: args event name, flag file path. Creates the named event as nobody,
-// says so by creating the file, and keeps it. 100: not nobody; 101: the name
-// could not be had (it exists already: for the server's name, a server runs).
+// Squatter: args event name, flag file path. Creates the named event as nobody
+// in our object directory, says so by creating the file, and keeps it. 100: not
+// nobody; 101: the name could not be had.
 KQ_CHILD_ROLE(chaos_squatter) {
     if (args.size() != 2 || !BecomeNobody()) {
         return 100;
@@ -82,16 +89,63 @@ KQ_CHILD_ROLE(chaos_squatter) {
     return 0;
 }
 
-// Mode bits of the /dev/shm file behind a client object.
+// Mode bits of the file behind a client object in the object directory.
 unsigned ModeOf(const char* kind, std::uint32_t pid, const char* suffix) {
     char name[CLIENT_OBJECT_NAME_SIZE];
     FormatClientObjectName(name, pid, suffix);
-    std::string path = std::string("/dev/shm/kqvxi.") + kind + ".";
-    for (const char* p = name; *p != 0; ++p) {
-        path += *p == ' ' ? std::string("%20") : std::string(1, *p);
-    }
+    char path[512];
     struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777u) : 0xFFFFu;
+    if (!px_shm_path(kind, name, path, sizeof path) || stat(path, &st) != 0) {
+        return 0xFFFFu;
+    }
+    return st.st_mode & 0777u;
+}
+
+// Planter: args directory paths. Makes each as nobody (0700) and exits 0 when
+// all were made; 100: not nobody; 102: a directory could not be made.
+KQ_CHILD_ROLE(chaos_planter) {
+    if (!BecomeNobody()) {
+        return 100;
+    }
+    for (const std::string& dir : args) {
+        if (mkdir(dir.c_str(), 0700) != 0) {
+            return 102;
+        }
+    }
+    return 0;
+}
+
+// Client of a server of another namespace (the one inherited): args controller.
+// Waits until the server answers, asks for its client count and stops it. 0 when
+// all of that worked.
+KQ_CHILD_ROLE(chaos_stop_server) {
+    if (args.size() != 1) {
+        return 100;
+    }
+    const auto controller = static_cast<std::uint16_t>(std::stoul(args[0]));
+    std::uint32_t count = 99;
+    if (!WaitServing(controller) || Request(controller, KQVXI_CMD_SWEEP, &count) != KQVXI_OK ||
+        count != 0) {
+        return 1;
+    }
+    return Request(controller, KQVXI_CMD_STOP) == KQVXI_OK ? 0 : 2;
+}
+
+// Runs fn with KQVXI_NAMESPACE set to word, for the children it starts; this
+// process keeps the directory it resolved before.
+template <typename Fn>
+void WithChildNamespace(const std::string& word, Fn fn) {
+    char dir[512];
+    ASSERT_TRUE(px_shm_dir_path(dir, sizeof dir));  // resolved, so kept from here on
+    const char* was = std::getenv("KQVXI_NAMESPACE");
+    const std::string saved = was != nullptr ? was : "";
+    setenv("KQVXI_NAMESPACE", word.c_str(), 1);
+    fn();
+    if (was != nullptr) {
+        setenv("KQVXI_NAMESPACE", saved.c_str(), 1);
+    } else {
+        unsetenv("KQVXI_NAMESPACE");
+    }
 }
 
 // A squatter child that holds name as nobody; held tells whether it got it.
@@ -117,40 +171,59 @@ struct Squat {
     }
 };
 
-// Runs first: the board library keeps the server wake event open in any process
-// that has made a request, this one included, and then the name cannot be had.
-TEST(ReliabilityIsolation, NamesAnotherUserCreatedFirstAreRefusedNotAdopted) {
+TEST(ReliabilityIsolation, NamesAndDirectoriesAnotherUserMadeFirstAreNotAdopted) {
     if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to run the squatter as nobody";
+        GTEST_SKIP() << "needs root to run the squatter and the planter as nobody";
     }
     const std::uint16_t controller = server_process::OwnController(6);
-    // Squatting: a name of this test, then the server's wake event name while no
-    // server runs, each pre-created by nobody.
-    const std::string ownName = UniqueName("isolation squat");
-    Squat own(ownName);
-    ASSERT_TRUE(own.held) << "nobody could not create a fresh name";
-    const bool ownRefused = OsCreateEvent(ownName.c_str(), false, false) == OS_NO_HANDLE;
-    own.End();
+    // Squatting in our directory: a name of this test, and the server's wake event
+    // name while no server runs. Neither can be had.
+    Squat own(UniqueName("isolation squat"));
+    const bool ownHeld = own.held;
+    const int ownExit = own.End();
     Squat serverName(SERVER_WAKE_NAME);
-    int squatServerExit = 1000;
-    if (serverName.held) {
-        OsHandle squatServer = StartServer(controller, nullptr);
-        squatServerExit = WaitChild(squatServer, 20000);
+    const bool serverNameHeld = serverName.held;
+    const int serverNameExit = serverName.End();
+
+    // Planting: the first two candidate directories of a fresh namespace, made
+    // by nobody before any process of ours looked. A server started in that
+    // namespace passes over them and serves from the next candidate.
+    char ours[512];
+    ASSERT_TRUE(px_shm_dir_path(ours, sizeof ours));
+    const std::string base = std::string(ours).substr(0, std::string(ours).find_last_of('/'));
+    const std::string word = "kqtest-plant-" + std::to_string(getpid());
+    const std::string stem = base + "/kqvxi-" + std::to_string(geteuid()) + "." + word;
+    const std::string planted[] = {stem, stem + "~1"};
+    const int plantExit = WaitChild(SpawnChild("chaos_planter", {planted[0], planted[1]}), 20000);
+    int serverExit = 1000, clientExit = 1000;
+    WithChildNamespace(word, [&] {
+        OsHandle server = StartServer(controller, nullptr);
+        ASSERT_NE(server, OS_NO_HANDLE);
+        clientExit =
+            WaitChild(SpawnChild("chaos_stop_server", {std::to_string(controller)}), 60000);
+        serverExit = WaitChild(server, 20000);
+    });
+    struct stat st {};
+    const bool servedFromNext = stat((stem + "~2").c_str(), &st) == 0 && st.st_uid == geteuid();
+    for (const std::string& dir : {planted[0], planted[1], stem + "~2"}) {
+        rmdir(dir.c_str());  // all empty: nothing of ours went into nobody's
     }
-    const bool squatHeld = serverName.held;
-    const int squatterExit = serverName.End();
 
     std::printf(
-        "[isolation] a name nobody created refused to root: %s; server on its wake event "
-        "name squatted by nobody: exit %d%s\n",
-        ownRefused ? "yes" : "NO", squatServerExit,
-        squatHeld ? "" : " (squat not possible: the name is in use, another server runs)");
-    EXPECT_TRUE(ownRefused);
-    if (squatHeld) {
-        EXPECT_TRUE(server_process::ExitIs(squatServerExit, -1)) << squatServerExit;
-    } else {
-        EXPECT_EQ(squatterExit, 101);
-    }
+        "[isolation] nobody creating names in our directory: this test's %s (exit %d), the "
+        "server's wake event %s (exit %d); nobody's directories at our first two candidate "
+        "names: planted (exit %d), server served from the next one: %s (client %d, server "
+        "exit %d)\n",
+        ownHeld ? "HELD" : "refused", ownExit, serverNameHeld ? "HELD" : "refused", serverNameExit,
+        plantExit, servedFromNext ? "yes" : "NO", clientExit, serverExit);
+    EXPECT_FALSE(ownHeld);
+    EXPECT_EQ(ownExit, 101);
+    EXPECT_FALSE(serverNameHeld);
+    EXPECT_EQ(serverNameExit, 101);
+    EXPECT_EQ(plantExit, 0);
+    EXPECT_EQ(clientExit, 0);
+    EXPECT_EQ(serverExit, 0);
+    EXPECT_TRUE(servedFromNext);
 }
 
 TEST(ReliabilityIsolation, AnotherUserCannotReachClientsNorSendRequests) {
