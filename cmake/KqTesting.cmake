@@ -15,13 +15,22 @@ else()
   set(KQ_GTEST_LIB GTest::gtest)
 endif()
 
-# Every test runs in a private object namespace, kqtest-<test name>: its servers,
-# clients and objects (and those of every child, which inherits the variable) can
-# neither see nor disturb a live system on the machine, nor another test running
-# at the same time. Only the POSIX backend reads the variable; the win64 leg runs
-# under a Wine prefix of its own instead.
+# Every test runs in a private object namespace, kqtest-<test name>-<build tree>:
+# its servers, clients and objects (and those of every child, which inherits the
+# variable) can neither see nor disturb a live system on the machine, another
+# test running at the same time, nor the same test of another build tree run
+# meanwhile (the last part is a short hash of this build folder; the platform
+# takes namespace words of up to 64 characters). Only the POSIX backend reads the
+# variable; the win64 leg runs under a Wine prefix of its own instead.
+string(SHA1 KQ_TEST_TREE "${CMAKE_BINARY_DIR}")
+string(SUBSTRING "${KQ_TEST_TREE}" 0 4 KQ_TEST_TREE)
 function(kq_test_namespace name)
-  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "KQVXI_NAMESPACE=kqtest-${name}")
+  set(word "kqtest-${name}-${KQ_TEST_TREE}")
+  string(LENGTH "${word}" length)
+  if(length GREATER 64)
+    message(FATAL_ERROR "test name ${name} too long for a namespace word (${word})")
+  endif()
+  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "KQVXI_NAMESPACE=${word}")
 endfunction()
 
 function(kq_add_test name label)

@@ -12,6 +12,7 @@
 // one kill per 10 cycles of one process.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -41,7 +42,7 @@ struct RacerState {
     std::uint32_t violations;
     std::uint32_t created;
     std::uint32_t opened;
-    std::uint32_t pad;
+    std::uint32_t busy;  // creates given up on a creation lock held past its bound
 };
 
 struct Ledger {
@@ -133,7 +134,17 @@ KQ_CHILD_ROLE(name_racer) {
         }
         bool existed = false;
         OsHandle handle = OsCreateMapping(objectName.c_str(), kObjectSize, &existed);
+        const int createError = errno;
         const std::uint64_t busyAfter = Load(&ledger->busy);
+        if (handle == OS_NO_HANDLE && createError == EBUSY) {
+            // Another racer held the name's creation lock for longer than its
+            // bound (this machine did not run it meanwhile): the create gives
+            // up, as it says it does. How often depends on the load; counted
+            // and printed, not a violation.
+            __atomic_fetch_add(&me->busy, 1u, __ATOMIC_SEQ_CST);
+            ChangeBusy(ledger, index, false);
+            continue;
+        }
         if (handle == OS_NO_HANDLE) {
             Violation(me, "create failed", index);
             ChangeBusy(ledger, index, false);
@@ -271,17 +282,18 @@ TEST(ReliabilityNameRaces, CreateOpenCloseKillCycles) {
         }
     }
 
-    std::uint32_t totalCycles = 0, violations = 0, created = 0, opened = 0;
+    std::uint32_t totalCycles = 0, violations = 0, created = 0, opened = 0, busy = 0;
     for (const RacerState& state : ledger->racer) {
         totalCycles += state.cycles;
         violations += state.violations;
         created += state.created;
         opened += state.opened;
+        busy += state.busy;
     }
     std::printf(
         "name races: %u processes, %u cycles, %u kills, %u created, %u already existed, "
-        "%u violations, %.1f s\n",
-        kRacers, totalCycles, kills, created, opened, violations, seconds);
+        "%u violations, %u creates given up on a busy creation lock (load), %.1f s\n",
+        kRacers, totalCycles, kills, created, opened, violations, busy, seconds);
     EXPECT_EQ(finished, kRacers) << "racers did not finish in time";
     EXPECT_EQ(totalCycles, kRacers * cycles);
     EXPECT_EQ(violations, 0u);
