@@ -2,7 +2,7 @@
 // registered client whose selections ask for it, in slot order, through PostEvent.
 // They run on the dispatch thread only, one at a time, allocate nothing and block
 // nowhere but in a block's lock inside PostEvent, for at most the stall budget's
-// grant (10 ms per post, 25 ms per second in all).
+// grant (5 ms per post, 25 ms in any second in all).
 #include "delivery/rthndlr.h"
 
 #include <cstdint>

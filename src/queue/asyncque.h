@@ -27,7 +27,8 @@ std::uint32_t TakeRecord(AsyncQueueBlock* block, std::uint32_t* code, std::uint3
 // descriptor (the slot's record in clientTable.slots), never through values read
 // from the block. Posts of one slot from the server's two threads run one at a
 // time. A contended post waits only what the process-wide stall budget grants
-// (at most 10 ms per post, 25 ms in any second for all posts together); a live holder that
+// (after a 20 us spin: at most 5 ms per post, 25 ms in any second for all posts
+// together); a live holder that
 // keeps the lock longer leaves the acquire pending and the record dropped, and
 // later posts drop at once until the hand-over comes. A post gives up once the
 // client's process has ended (its handle is the record's process; without one

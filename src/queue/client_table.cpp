@@ -19,7 +19,7 @@ std::uint32_t walkSequence = 0;
 std::uint32_t walkProgress = 0;
 
 // Longest time a removal waits for a walk that makes no progress. Every wait of
-// a walk is bounded (a post waits at most 10 ms for a client's lock, and behind
+// a walk is bounded (a post waits at most 5 ms for a client's lock, and behind
 // the other thread's post of the same slot), so a walk that finishes no slot for
 // this long is stuck where no bound holds, or is not being run at all.
 constexpr std::int64_t WALK_STALL_LIMIT_MS = 2000;

@@ -66,6 +66,11 @@ struct SlotRecord {
     // Outcomes of the posts to this slot (see SlotPostCounts). Kept across
     // registrations of the slot.
     SlotPostCounts counts;
+    // When (steady clock, us) a post to this slot last needed a timed wait for
+    // the client's lock; 0 never. Kept across registrations: the stall budget's
+    // reserve goes only to slots that needed none for a while. Read and written
+    // by posts under postLock.
+    std::int64_t lastStallUs;
 };
 
 struct ClientTable {

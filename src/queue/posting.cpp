@@ -29,22 +29,30 @@ constexpr std::uint32_t OWNER_POLL_MS = 1;
 // Longest wait of one post for a client's lock. An honest client holds its lock
 // for microseconds, to take records; a wait this long means a client that was
 // not run meanwhile, was stopped, or wrote a held value over its lock word.
-constexpr std::uint32_t POST_WAIT_LIMIT_MS = 10;
+constexpr std::uint32_t POST_WAIT_LIMIT_MS = 5;
 
-// The stall budget: all posts of this process together wait at most 25 ms in
-// any one second for locks that clients keep, whichever clients they are and
-// however often they register again. It is a bucket refilled at 12 ms per
-// second and holding at most 10 ms; short spins may run it 3 ms into debt (so
-// any one-second window sees at most 10 + 12 + 3 ms). When it is spent, a
-// contended post looks once for a hand-over and otherwise leaves its acquire
-// pending and drops its record at once, counted for that client as
-// droppedLockKept.
-constexpr std::int64_t STALL_BUDGET_US_PER_SECOND = 12000;
-constexpr std::int64_t STALL_BUDGET_CAP_US = 10000;
-constexpr std::int64_t SPIN_DEBT_LIMIT_US = 3000;
+// The stall budget: all timed waits of this process's posts together last at
+// most 25 ms in any one second, whichever clients they wait for and however
+// often those register again. Two buckets: a general one (at most 5 ms saved,
+// refilled at 10 ms per second) and a reserve (at most 5 ms, 5 ms per second)
+// that only slots which needed no timed wait for a second may draw on, so that
+// clients which keep their lock round after round cannot spend what an honest
+// client needs when it is once not run in time. Any one-second window sees at
+// most 5 + 10 + 5 + 5 ms. When the budget a post may use is spent, the post
+// leaves its acquire pending and drops its record at once, counted for that
+// client as droppedLockKept.
+constexpr std::int64_t GENERAL_US_PER_SECOND = 10000;
+constexpr std::int64_t GENERAL_CAP_US = 5000;
+constexpr std::int64_t RESERVE_US_PER_SECOND = 5000;
+constexpr std::int64_t RESERVE_CAP_US = 5000;
+// A slot that needed a timed wait this recently draws on the general bucket only.
+constexpr std::int64_t RECENT_STALL_US = 1000000;
 
 // An honest client holds its lock for microseconds: a contended post first
-// spins this long for the hand-over before it draws a timed wait.
+// spins this long for the hand-over, outside the budget, so that a spent budget
+// does not cost honest clients their records. A client that keeps its lock past
+// the spin costs it once per registration: its acquire is then pending, and
+// later posts only look for the hand-over.
 constexpr std::int64_t HONEST_SPIN_US = 20;
 
 using Clock = std::chrono::steady_clock;
@@ -70,61 +78,77 @@ void DropSpinLock(std::uint32_t* lock) {
     OsAtomicStore(lock, 0u);
 }
 
-// Fields guarded by lock. availableUs may go below zero when a wait overran
+// One bucket of the budget. availableUs may go below zero when a wait overran
 // what it drew (a thread not scheduled in time): the debt is repaid first.
-struct StallBudget {
-    std::uint32_t lock;
+struct Bucket {
     std::int64_t availableUs;
     std::int64_t refilledAtUs;
+    std::int64_t perSecondUs;
+    std::int64_t capUs;
 };
-StallBudget stallBudget{0, STALL_BUDGET_CAP_US, 0};
+
+// Both buckets, guarded by lock.
+struct StallBudget {
+    std::uint32_t lock;
+    Bucket general;
+    Bucket reserve;
+};
+StallBudget stallBudget{0,
+                        {GENERAL_CAP_US, 0, GENERAL_US_PER_SECOND, GENERAL_CAP_US},
+                        {RESERVE_CAP_US, 0, RESERVE_US_PER_SECOND, RESERVE_CAP_US}};
 
 // Adds what the time since the last refill earned. Caller holds the lock.
-void Refill(std::int64_t now) {
-    if (stallBudget.refilledAtUs == 0) {
-        stallBudget.refilledAtUs = now;
+void Refill(Bucket& bucket, std::int64_t now) {
+    if (bucket.refilledAtUs == 0) {
+        bucket.refilledAtUs = now;
     }
-    const std::int64_t earned =
-        (now - stallBudget.refilledAtUs) * STALL_BUDGET_US_PER_SECOND / 1000000;
+    const std::int64_t earned = (now - bucket.refilledAtUs) * bucket.perSecondUs / 1000000;
     if (earned > 0) {
-        stallBudget.availableUs += earned;
-        if (stallBudget.availableUs > STALL_BUDGET_CAP_US) {
-            stallBudget.availableUs = STALL_BUDGET_CAP_US;
+        bucket.availableUs += earned;
+        if (bucket.availableUs > bucket.capUs) {
+            bucket.availableUs = bucket.capUs;
         }
-        stallBudget.refilledAtUs = now;
+        bucket.refilledAtUs = now;
     }
 }
 
-// Draws up to POST_WAIT_LIMIT_MS from the budget for one wait; whole ms, 0 when
-// less than one is left. The caller gives back what it did not use.
-std::uint32_t DrawStall() {
-    TakeSpinLock(&stallBudget.lock);
-    Refill(NowUs());
-    std::int64_t ms = stallBudget.availableUs / 1000;
-    if (ms > POST_WAIT_LIMIT_MS) {
-        ms = POST_WAIT_LIMIT_MS;
-    }
-    if (ms < 0) {
-        ms = 0;
-    }
-    stallBudget.availableUs -= ms * 1000;
-    DropSpinLock(&stallBudget.lock);
+// Takes up to POST_WAIT_LIMIT_MS in whole ms out of bucket; 0 when less than
+// one is left. Caller holds the lock.
+std::uint32_t Take(Bucket& bucket) {
+    std::int64_t ms = bucket.availableUs / 1000;
+    ms = ms > POST_WAIT_LIMIT_MS ? POST_WAIT_LIMIT_MS : (ms < 0 ? 0 : ms);
+    bucket.availableUs -= ms * 1000;
     return static_cast<std::uint32_t>(ms);
 }
 
-// True when a spin may still run (and be charged) now.
-bool SpinAllowed() {
+// A grant of waiting time and the bucket it came from.
+struct Grant {
+    std::uint32_t ms;
+    Bucket* bucket;
+};
+
+// Draws a wait for the slot's post: from the general bucket, or, for a slot
+// that needed no timed wait for a second, from the reserve when the general
+// one is spent. Marks the slot as having needed one. The caller settles it.
+Grant DrawStall(SlotRecord& record) {
     TakeSpinLock(&stallBudget.lock);
-    Refill(NowUs());
-    const bool allowed = stallBudget.availableUs > -SPIN_DEBT_LIMIT_US;
+    const std::int64_t now = NowUs();
+    Refill(stallBudget.general, now);
+    Refill(stallBudget.reserve, now);
+    Grant grant{Take(stallBudget.general), &stallBudget.general};
+    const bool recent = record.lastStallUs != 0 && now - record.lastStallUs < RECENT_STALL_US;
+    if (grant.ms == 0 && !recent) {
+        grant = Grant{Take(stallBudget.reserve), &stallBudget.reserve};
+    }
+    record.lastStallUs = now;
     DropSpinLock(&stallBudget.lock);
-    return allowed;
+    return grant;
 }
 
-// Settles a draw of drawnMs after a wait that lasted usedUs.
-void SettleStall(std::uint32_t drawnMs, std::int64_t usedUs) {
+// Settles a grant after a wait that lasted usedUs.
+void SettleStall(const Grant& grant, std::int64_t usedUs) {
     TakeSpinLock(&stallBudget.lock);
-    stallBudget.availableUs += static_cast<std::int64_t>(drawnMs) * 1000 - usedUs;
+    grant.bucket->availableUs += static_cast<std::int64_t>(grant.ms) * 1000 - usedUs;
     DropSpinLock(&stallBudget.lock);
 }
 
@@ -171,7 +195,7 @@ std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, EventMutexHo
     // looks once for a hand-over, spins briefly for an honest client's, and then
     // waits only what the budget grants.
     std::int32_t got = AcquireEventMutexWithin(lock, process, OWNER_POLL_MS, 0, hold);
-    if (got == EVENT_MUTEX_PENDING && SpinAllowed()) {
+    if (got == EVENT_MUTEX_PENDING) {
         const std::int64_t start = NowUs();
         std::int64_t spent = 0;
         do {
@@ -179,14 +203,13 @@ std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, EventMutexHo
             got = CompletePendingEventMutex(lock, process, hold);
             spent = NowUs() - start;
         } while (got == EVENT_MUTEX_PENDING && spent < HONEST_SPIN_US);
-        SettleStall(0, spent);
     }
     if (got == EVENT_MUTEX_PENDING) {
-        const std::uint32_t drawnMs = DrawStall();
-        if (drawnMs != 0) {
+        const Grant grant = DrawStall(record);
+        if (grant.ms != 0) {
             const std::int64_t start = NowUs();
-            got = WaitPendingEventMutex(lock, process, OWNER_POLL_MS, drawnMs, hold);
-            SettleStall(drawnMs, NowUs() - start);
+            got = WaitPendingEventMutex(lock, process, OWNER_POLL_MS, grant.ms, hold);
+            SettleStall(grant, NowUs() - start);
         }
     }
     if (got == EVENT_MUTEX_PENDING) {
@@ -199,8 +222,11 @@ std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, EventMutexHo
 
 void RefillPostingStallBudget() {
     TakeSpinLock(&stallBudget.lock);
-    stallBudget.availableUs = STALL_BUDGET_CAP_US;
-    stallBudget.refilledAtUs = NowUs();
+    const std::int64_t now = NowUs();
+    stallBudget.general.availableUs = GENERAL_CAP_US;
+    stallBudget.general.refilledAtUs = now;
+    stallBudget.reserve.availableUs = RESERVE_CAP_US;
+    stallBudget.reserve.refilledAtUs = now;
     DropSpinLock(&stallBudget.lock);
 }
 
