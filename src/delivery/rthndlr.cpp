@@ -1,7 +1,8 @@
 // The event handlers: each turns one driver event into one record for every
 // registered client whose selections ask for it, in slot order, through PostEvent.
 // They run on the dispatch thread only, one at a time, allocate nothing and block
-// nowhere but in a block's lock inside PostEvent.
+// nowhere but in a block's lock inside PostEvent, for at most the stall budget's
+// grant (5 ms per post, 25 ms in any second in all).
 #include "delivery/rthndlr.h"
 
 #include <cstdint>
@@ -80,8 +81,10 @@ void PostToSelected(std::uint32_t code, const Gate& gate, std::uint32_t arg1, st
             continue;
         }
         // PostEvent with the owner taken from this very block: its checks would
-        // only read the same two values again. A dropped record is not reported.
+        // only read the same two values again. A dropped record is counted in the
+        // slot's record, not reported.
         (void)PostEventToBlock(block, slot, code, arg1, arg2, arg3);
+        NoteTableWalkProgress();
     }
     EndTableWalk();
 }

@@ -338,10 +338,25 @@ std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uin
     if (OsInterlockedIncrement(fields.lockWord) == 0) {
         return 0;
     }
-    std::uint32_t step = pollMs == 0 ? 1 : pollMs;
+    return WaitPendingEventMutex(mutex, owner, pollMs, limitMs, hold);
+}
+
+std::int32_t WaitPendingEventMutex(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
+                                   std::uint32_t limitMs, EventMutexHold* hold) {
+    OpenFields fields;
+    if (!Decode(mutex, &fields)) {
+        return -1;
+    }
+    NoteHold(hold, fields);
+    const std::uint32_t step = pollMs == 0 ? 1 : pollMs;
     std::uint32_t waited = 0;
     for (;;) {
-        std::uint32_t result = OsWaitForObject(fields.event, step);
+        // No step runs past the limit; a limit of 0 still looks once.
+        std::uint32_t wait = step;
+        if (limitMs != OS_INFINITE && limitMs - waited < wait) {
+            wait = limitMs - waited;
+        }
+        std::uint32_t result = OsWaitForObject(fields.event, wait);
         if (result == OS_WAIT_OBJECT_0) {
             TakeHandOver(fields.lockWord);
             return 0;
@@ -349,8 +364,10 @@ std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uin
         if (result != OS_WAIT_TIMEOUT) {
             return -1;  // the event cannot be waited on: the lock can never come
         }
-        // An owner whose state cannot be read counts as ended.
-        bool ownerAlive = OsQueryProcessState(owner) == OsProcessState::Running;
+        // No handle (a process this one cannot open): counted as alive, so only
+        // the limit ends the wait. A handle whose state cannot be read: ended.
+        bool ownerAlive =
+            owner == OS_NO_HANDLE || OsQueryProcessState(owner) == OsProcessState::Running;
         if (!ownerAlive) {
             // A hand-over may have arrived between the time-out and the check.
             if (OsWaitForObject(fields.event, 0) == OS_WAIT_OBJECT_0) {
@@ -359,7 +376,7 @@ std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uin
             }
             return -1;
         }
-        waited += step;
+        waited += wait;
         if (limitMs != OS_INFINITE && waited >= limitMs) {
             return EVENT_MUTEX_PENDING;
         }

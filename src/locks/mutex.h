@@ -51,21 +51,30 @@ void ReleaseEventMutex(EventMutex* mutex);
 // owner ended while the lock was not handed over (the caller must not touch the
 // protected data, and must not release). The free path is one atomic increment.
 // A hand-over that arrives as the owner is found ended is still taken. -1 also
-// answers a closed descriptor and an event that cannot be waited on. After -1
-// the lock word keeps counting the caller as a waiter, so the lock stays taken
-// for good if the dead owner held it: the block is dead and must be removed.
-// An owner handle whose exit code cannot be read counts as ended.
+// answers a closed descriptor (hold then stays empty) and an event that cannot
+// be waited on. After -1 the lock word keeps counting the caller as a waiter, so
+// the lock stays taken for good if the dead owner held it: the block is dead and
+// must be removed. An owner handle whose exit code cannot be read counts as
+// ended; OS_NO_HANDLE (a process the caller could not open) counts as alive, so
+// with it this call waits until the lock comes.
 std::int32_t AcquireEventMutexUnlessEnded(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs);
 
 // The same, bounded also while the owner lives: after about limitMs of waiting
-// (OS_INFINITE: no bound) it returns EVENT_MUTEX_PENDING. The caller then stays
+// (OS_INFINITE: no bound; 0: one look at the event) it returns
+// EVENT_MUTEX_PENDING. No wait step runs past the limit. The caller then stays
 // counted as a waiter (a pending acquire): it must not touch the protected data
 // nor release, and must not acquire again until CompletePendingEventMutex has
 // given 0 or -1. Keeps a process that holds the lock for ever (stopped, or one
-// that wrote a held value over the lock word) from stalling the caller for ever.
+// that wrote a held value over the lock word) from stalling the caller for ever,
+// whether or not the caller has a handle of it.
 inline constexpr std::int32_t EVENT_MUTEX_PENDING = -2;
 std::int32_t AcquireEventMutexWithin(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
                                      std::uint32_t limitMs, EventMutexHold* hold = nullptr);
+// Goes on waiting, as AcquireEventMutexWithin does, for the hand-over owed to a
+// pending acquire: the same results, and after EVENT_MUTEX_PENDING the acquire
+// is still pending.
+std::int32_t WaitPendingEventMutex(EventMutex* mutex, OsHandle owner, std::uint32_t pollMs,
+                                   std::uint32_t limitMs, EventMutexHold* hold = nullptr);
 // Takes the hand-over for a pending acquire if it has arrived, without waiting:
 // 0 the lock is held; EVENT_MUTEX_PENDING not yet; -1 the owner has ended (or
 // the descriptor is closed) and the lock never came. An owner of OS_NO_HANDLE

@@ -21,13 +21,19 @@ std::uint32_t TakeRecord(AsyncQueueBlock* block, std::uint32_t* code, std::uint3
                          std::uint32_t* arg2, std::uint32_t* arg3);
 
 // Appends one record to the client in slot (0..49) under the block's lock and
-// signals its wake event when the record fitted. 0, also for a dropped record;
-// -1 when the slot has no block or the block belongs to another process.
-// The lock is taken through this process's own descriptor (the slot's record in
-// clientTable.slots), never through values read from the block. When the client's
-// process handle is known (the record's process), a post that waits for the lock gives up once that
-// process has ended, drops its record, and marks the slot so that later posts
-// drop at once until the slot's block is opened again.
+// signals its wake event when the record fitted. 0, also for a dropped record
+// (counted in the slot's record by cause); -1 when the slot has no block or the
+// block belongs to another process. The lock is taken through this process's own
+// descriptor (the slot's record in clientTable.slots), never through values read
+// from the block. Posts of one slot from the server's two threads run one at a
+// time. A contended post waits only what the process-wide stall budget grants
+// (after a 20 us spin: at most 5 ms per post, 25 ms in any second for all posts
+// together); a live holder that
+// keeps the lock longer leaves the acquire pending and the record dropped, and
+// later posts drop at once until the hand-over comes. A post gives up once the
+// client's process has ended (its handle is the record's process; without one
+// the client counts as alive), and marks the slot so that later posts drop at
+// once until the slot's block is opened again.
 std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code,
                        std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3);
 // PostEvent after its checks: for the handlers' pass, which has just read the
@@ -35,3 +41,15 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
 // be clientTable.clientBlocks[slot] as read in that pass.
 std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::uint32_t code,
                               std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3);
+
+// Test hook: when set, a post calls it with its slot at these points, with the
+// slot's post lock held, so that a test can stall a thread there.
+enum class PostPoint {
+    PendingSeen,    // it found an earlier acquire pending, before it looks for the hand-over
+    BeforeRelease,  // it holds the block's lock and has appended, before it releases
+};
+using PostingHook = void (*)(std::uint32_t slot, PostPoint point);
+extern PostingHook postingHook;
+// Tests: fills the stall budget, so that a test does not start with what an
+// earlier one in the same process spent.
+void RefillPostingStallBudget();

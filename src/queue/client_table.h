@@ -17,10 +17,18 @@
 //   SLOT_ABANDONED    its client ended with the lock not handed over
 //   SLOT_PENDING      a post that gave up waiting for a live holder still counts
 //                     as a waiter on the lock (see AcquireEventMutexWithin)
-//   SLOT_SLOW_HOLDER  a live client once kept the lock past the first, long wait
 inline constexpr std::uint32_t SLOT_ABANDONED = 1u;
 inline constexpr std::uint32_t SLOT_PENDING = 2u;
-inline constexpr std::uint32_t SLOT_SLOW_HOLDER = 4u;
+
+// What became of the records posted to one slot, by cause. Counted by PostEvent
+// under the slot's postLock with atomic increments, so that any thread may read
+// them with atomic loads; they only grow (they wrap at 2^32).
+struct SlotPostCounts {
+    std::uint32_t delivered;        // appended to the ring
+    std::uint32_t droppedFull;      // the ring was full (or its indexes unreadable)
+    std::uint32_t droppedEnded;     // the client ended without handing the lock over
+    std::uint32_t droppedLockKept;  // a live holder did not hand the lock over in time
+};
 
 // Everything this process keeps about one slot besides its published block
 // pointer and wake event. Nothing here is ever read back from the block, which
@@ -47,7 +55,22 @@ struct SlotRecord {
     // block's processHandle is a 32-bit copy for the layout, never read). Written
     // by the main thread with an atomic store before the block is published and
     // after it is withdrawn; read by PostEvent on either thread with an atomic load.
+    // OS_NO_HANDLE (a process the server cannot open) counts as alive.
     OsHandle process;
+    // Serialises the posts of this slot between the server's two threads: the
+    // pending check, the acquire, the append and the release of one post run
+    // with it held, so SLOT_PENDING and the count it stands for in the lock word
+    // stay in step. 0 free, 1 held; process-local, never in shared memory. Held
+    // only across one post, whose own wait for the client's lock is bounded.
+    std::uint32_t postLock;
+    // Outcomes of the posts to this slot (see SlotPostCounts). Kept across
+    // registrations of the slot.
+    SlotPostCounts counts;
+    // When (steady clock, us) a post to this slot last needed a timed wait for
+    // the client's lock; 0 never. Kept across registrations: the stall budget's
+    // reserve goes only to slots that needed none for a while. Read and written
+    // by posts under postLock.
+    std::int64_t lastStallUs;
 };
 
 struct ClientTable {
@@ -72,11 +95,19 @@ inline constexpr std::int16_t SLOT_NOT_FOUND = -2;
 // otherwise. Main thread only.
 std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot);
 
-// Handlers bracket each walk of the table with these (dispatch thread only).
+// Handlers bracket each walk of the table with these, and note each slot they
+// are done with (dispatch thread only).
 void BeginTableWalk();
 void EndTableWalk();
+void NoteTableWalkProgress();
+
+// Exit status of a server whose handlers stalled inside a walk (see below).
+inline constexpr int EXIT_WALK_STALLED = 252;
 
 // Main thread: after clearing a slot's entry (a seq_cst store), waits until no
 // walk that might have read the old entry is still running. Afterwards nothing
-// on the dispatch thread reaches the old block.
+// on the dispatch thread reaches the old block. Bounded: a walk that finishes
+// no slot for 2 s (every wait inside one is bounded far below that) is stuck;
+// the old block cannot then be closed safely, and the process ends with
+// EXIT_WALK_STALLED and a line on stderr.
 void WaitForTableWalkers();

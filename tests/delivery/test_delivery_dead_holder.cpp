@@ -12,6 +12,7 @@
 #include "delivery/rthndlr.h"
 #include "delivery_clients.h"
 #include "locks/mutex.h"
+#include "queue/asyncque.h"
 #include "platform/atomic.h"
 #include "platform/event.h"
 #include "platform/process.h"
@@ -87,22 +88,39 @@ TEST(DeliveryDeadHolder, DeliveryResumesSoonAfterAKilledClientLeftItsLockHeld) {
     EXPECT_NE(OsAtomicLoad(&held->lockCount), LOCK_FREE);
     ASSERT_NE(SlotProcess(1), OS_NO_HANDLE);
 
+    RefillPostingStallBudget();
+    long long passMs = -1;
     long long resumedMs = -1;
     {
+        // While the holder lives, delivery waits for it only a bounded time
+        // (slot 0 is served first, slot 2 after the wait); the holder's record
+        // is dropped and its acquire left pending.
+        const Clock::time_point start = Clock::now();
         HandlerRun run;
-        // While the holder lives, delivery waits for it (slot 0 was served first).
-        EXPECT_FALSE(run.Wait(300));
+        EXPECT_TRUE(run.Wait(10000));
+        passMs = MillisecondsSince(start);
         EXPECT_EQ(TakeAll(0).size(), 1u);
-        EXPECT_EQ(TakeAll(2).size(), 0u);
+        EXPECT_EQ(TakeAll(2).size(), 1u);
+        EXPECT_TRUE(SlotPending(1));
+        EXPECT_EQ(clientTable.slots[1].counts.droppedLockKept, 1u);
 
         const Clock::time_point killed = Clock::now();
         ASSERT_TRUE(OsKillProcess(child));
-        EXPECT_TRUE(run.Wait(10000));
+        ASSERT_EQ(OsWaitForObject(child, 10000), OS_WAIT_OBJECT_0);
+        HandlerRun after;
+        EXPECT_TRUE(after.Wait(10000));
         resumedMs = MillisecondsSince(killed);
+        EXPECT_TRUE(SlotAbandoned(1));
+        EXPECT_EQ(clientTable.slots[1].counts.droppedEnded, 1u);
+        EXPECT_EQ(TakeAll(0).size(), 1u);
     }
-    std::printf("delivery resumed %lld ms after the lock holder was killed\n", resumedMs);
+    std::printf(
+        "a pass with the holder alive took %lld ms; delivery resumed %lld ms after "
+        "the lock holder was killed\n",
+        passMs, resumedMs);
     RecordProperty("resumed_ms", static_cast<int>(resumedMs));
-    // The target is 100 ms; the bound here leaves room for a loaded machine.
+    // The bounds are 5 ms and 100 ms; these leave room for a loaded machine.
+    EXPECT_LT(passMs, 1000);
     EXPECT_LT(resumedMs, 1000);
     EXPECT_EQ(TakeAll(2).size(), 1u);
 

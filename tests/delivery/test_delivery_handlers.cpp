@@ -324,10 +324,16 @@ TEST_F(DeliveryHandlers, LowerSlotsAreServedFirstAndRemovalWaitsForTheWalk) {
     b7->enableClass2 = 1;
     b3->enableClass2 = 1;
 
-    // Hold slot 3's lock: a handler serving slot 3 first must stop there before
-    // it touches slot 7.
-    EventMutex* lock3 = SlotLock(3);
-    AcquireEventMutex(lock3);
+    // Stall the handler inside slot 3's post (the posting hook, with slot 3's
+    // lock held): a handler serving slot 3 first must stop there before it
+    // touches slot 7.
+    static std::atomic<bool> holdSlot3{true};
+    holdSlot3 = true;
+    postingHook = [](std::uint32_t slot, PostPoint point) {
+        while (slot == 3 && point == PostPoint::BeforeRelease && holdSlot3.load()) {
+            OsSleep(1);
+        }
+    };
     std::atomic<bool> handlerDone{false};
     std::thread handler([&] {
         HandleClass2();
@@ -346,9 +352,10 @@ TEST_F(DeliveryHandlers, LowerSlotsAreServedFirstAndRemovalWaitsForTheWalk) {
     OsSleep(50);
     EXPECT_FALSE(removalWaited.load());
 
-    ReleaseEventMutex(lock3);
+    holdSlot3 = false;
     handler.join();
     removal.join();
+    postingHook = nullptr;
     EXPECT_TRUE(removalWaited.load());
     ExpectOnly(3, {Code(2), 0, 0, 0});
     ExpectOnly(7, {Code(2), 0, 0, 0});

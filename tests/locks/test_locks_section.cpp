@@ -48,9 +48,10 @@ KQ_CHILD_ROLE(second_opener) {
         return 3;
     }
     // The first shared entry here is this process's entry 0, over word 0,
-    // which the parent holds: a free-path acquire must not get through.
+    // which the parent holds: a free-path acquire must not get through (the
+    // owner, without a handle, counts as alive: the acquire stays pending).
     EventMutex* e = AllocEventMutex(args.at(0).c_str(), 1);
-    if (e == nullptr || AcquireEventMutexUnlessEnded(e, OS_NO_HANDLE, 1) != -1) {
+    if (e == nullptr || AcquireEventMutexWithin(e, OS_NO_HANDLE, 1, 20) != EVENT_MUTEX_PENDING) {
         return 4;
     }
     return DestroyLockSection() == LOCK_OK ? 0 : 5;
