@@ -84,7 +84,6 @@ void PostToSelected(std::uint32_t code, const Gate& gate, std::uint32_t arg1, st
         // only read the same two values again. A dropped record is counted in the
         // slot's record, not reported.
         (void)PostEventToBlock(block, slot, code, arg1, arg2, arg3);
-        NoteTableWalkProgress();
     }
     EndTableWalk();
 }

@@ -95,19 +95,15 @@ inline constexpr std::int16_t SLOT_NOT_FOUND = -2;
 // otherwise. Main thread only.
 std::int16_t FindClientSlot(std::uint32_t pid, std::uint32_t* slot);
 
-// Handlers bracket each walk of the table with these, and note each slot they
-// are done with (dispatch thread only).
+// Handlers bracket each walk of the table with these (dispatch thread only).
 void BeginTableWalk();
 void EndTableWalk();
-void NoteTableWalkProgress();
-
-// Exit status of a server whose handlers stalled inside a walk (see below).
-inline constexpr int EXIT_WALK_STALLED = 252;
 
 // Main thread: after clearing a slot's entry (a seq_cst store), waits until no
 // walk that might have read the old entry is still running. Afterwards nothing
-// on the dispatch thread reaches the old block. Bounded: a walk that finishes
-// no slot for 2 s (every wait inside one is bounded far below that) is stuck;
-// the old block cannot then be closed safely, and the process ends with
-// EXIT_WALK_STALLED and a line on stderr.
+// on the dispatch thread reaches the old block. The wait is bounded by the walk
+// itself: every wait inside a walk is bounded (a post waits at most 5 ms for a
+// client's lock, drawn from the stall budget, and behind the other thread's post
+// of the same slot), so no other process can make it last; only a dispatch
+// thread that the machine does not run can.
 void WaitForTableWalkers();
