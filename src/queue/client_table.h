@@ -66,11 +66,13 @@ struct SlotRecord {
     // Outcomes of the posts to this slot (see SlotPostCounts). Kept across
     // registrations of the slot.
     SlotPostCounts counts;
-    // When (steady clock, us) a post to this slot last needed a timed wait for
-    // the client's lock; 0 never. Kept across registrations: the stall budget's
-    // reserve goes only to slots that needed none for a while. Read and written
-    // by posts under postLock.
-    std::int64_t lastStallUs;
+    // The slot's stall budget: how long posts to this slot may still wait for
+    // the client's lock (us; below zero after a wait overran its grant), and when
+    // it was last refilled (steady clock, us; 0 never). Kept across
+    // registrations, so a client cannot refresh it by registering again. Read
+    // and written by posts under postLock.
+    std::int64_t stallAvailableUs;
+    std::int64_t stallRefilledAtUs;
 };
 
 struct ClientTable {

@@ -6,8 +6,8 @@
 //
 // Also owns the two things that keep one client from costing the others: the
 // per-slot post lock, which serialises the two threads' posts to one slot, and
-// the stall budget, which bounds how long all posts together may wait for locks
-// that clients keep.
+// the per-slot stall budget, which bounds how long posts may wait for a lock
+// that a client keeps.
 #include "queue/asyncque.h"
 
 #include <cassert>
@@ -26,27 +26,19 @@ namespace {
 // How often a post that waits for a client's lock checks whether the client ended.
 constexpr std::uint32_t OWNER_POLL_MS = 1;
 
-// Longest wait of one post for a client's lock. An honest client holds its lock
-// for microseconds, to take records; a wait this long means a client that was
-// not run meanwhile, was stopped, or wrote a held value over its lock word.
-constexpr std::uint32_t POST_WAIT_LIMIT_MS = 5;
-
-// The stall budget: all timed waits of this process's posts together last at
-// most 25 ms in any one second, whichever clients they wait for and however
-// often those register again. Two buckets: a general one (at most 5 ms saved,
-// refilled at 10 ms per second) and a reserve (at most 5 ms, 5 ms per second)
-// that only slots which needed no timed wait for a second may draw on, so that
-// clients which keep their lock round after round cannot spend what an honest
-// client needs when it is once not run in time. Any one-second window sees at
-// most 5 + 10 + 5 + 5 ms. When the budget a post may use is spent, the post
-// leaves its acquire pending and drops its record at once, counted for that
-// client as droppedLockKept.
-constexpr std::int64_t GENERAL_US_PER_SECOND = 10000;
-constexpr std::int64_t GENERAL_CAP_US = 5000;
-constexpr std::int64_t RESERVE_US_PER_SECOND = 5000;
-constexpr std::int64_t RESERVE_CAP_US = 5000;
-// A slot that needed a timed wait this recently draws on the general bucket only.
-constexpr std::int64_t RECENT_STALL_US = 1000000;
+// The stall budget, per slot: all timed waits of the posts to one slot together
+// last at most 25 ms in any one second (at most 25 ms saved, refilled at 25 ms
+// per second), whatever the client does and however often it registers again
+// (the budget stays with the slot). So one client that keeps its lock, or writes
+// a held value over its lock word, costs the others at most 25 ms of delivery
+// in any second, and a client's budget is never spent by another: an honest
+// client that is once not run in time while it holds its lock still gets its
+// wait. When a slot's budget is spent, a post leaves its acquire pending and
+// drops its record at once, counted for that client as droppedLockKept.
+constexpr std::int64_t STALL_US_PER_SECOND = 25000;
+constexpr std::int64_t STALL_CAP_US = 25000;
+// One wait is at most what the budget holds.
+constexpr std::uint32_t POST_WAIT_LIMIT_MS = 25;
 
 // An honest client holds its lock for microseconds: a contended post first
 // spins this long for the hand-over, outside the budget, so that a spent budget
@@ -62,8 +54,8 @@ std::int64_t NowUs() {
         .count();
 }
 
-// A lock held for a few instructions (the budget) or one post (a slot): spins a
-// little, then yields the processor to whoever holds it.
+// A lock held for one post of a slot: spins a little, then yields the processor
+// to whoever holds it.
 void TakeSpinLock(std::uint32_t* lock) {
     for (std::uint32_t spins = 0;; ++spins) {
         if (OsAtomicLoadRelaxed(lock) == 0u && OsAtomicExchange(lock, 1u) == 0u) {
@@ -78,78 +70,26 @@ void DropSpinLock(std::uint32_t* lock) {
     OsAtomicStore(lock, 0u);
 }
 
-// One bucket of the budget. availableUs may go below zero when a wait overran
-// what it drew (a thread not scheduled in time): the debt is repaid first.
-struct Bucket {
-    std::int64_t availableUs;
-    std::int64_t refilledAtUs;
-    std::int64_t perSecondUs;
-    std::int64_t capUs;
-};
-
-// Both buckets, guarded by lock.
-struct StallBudget {
-    std::uint32_t lock;
-    Bucket general;
-    Bucket reserve;
-};
-StallBudget stallBudget{0,
-                        {GENERAL_CAP_US, 0, GENERAL_US_PER_SECOND, GENERAL_CAP_US},
-                        {RESERVE_CAP_US, 0, RESERVE_US_PER_SECOND, RESERVE_CAP_US}};
-
-// Adds what the time since the last refill earned. Caller holds the lock.
-void Refill(Bucket& bucket, std::int64_t now) {
-    if (bucket.refilledAtUs == 0) {
-        bucket.refilledAtUs = now;
-    }
-    const std::int64_t earned = (now - bucket.refilledAtUs) * bucket.perSecondUs / 1000000;
-    if (earned > 0) {
-        bucket.availableUs += earned;
-        if (bucket.availableUs > bucket.capUs) {
-            bucket.availableUs = bucket.capUs;
-        }
-        bucket.refilledAtUs = now;
-    }
-}
-
-// Takes up to POST_WAIT_LIMIT_MS in whole ms out of bucket; 0 when less than
-// one is left. Caller holds the lock.
-std::uint32_t Take(Bucket& bucket) {
-    std::int64_t ms = bucket.availableUs / 1000;
-    ms = ms > POST_WAIT_LIMIT_MS ? POST_WAIT_LIMIT_MS : (ms < 0 ? 0 : ms);
-    bucket.availableUs -= ms * 1000;
-    return static_cast<std::uint32_t>(ms);
-}
-
-// A grant of waiting time and the bucket it came from.
-struct Grant {
-    std::uint32_t ms;
-    Bucket* bucket;
-};
-
-// Draws a wait for the slot's post: from the general bucket, or, for a slot
-// that needed no timed wait for a second, from the reserve when the general
-// one is spent. Marks the slot as having needed one. The caller settles it.
-Grant DrawStall(SlotRecord& record) {
-    TakeSpinLock(&stallBudget.lock);
+// Draws up to POST_WAIT_LIMIT_MS, in whole ms, from the slot's budget after
+// adding what the time since its last refill earned; 0 when less than 1 ms is
+// left. Caller holds the slot's postLock.
+std::uint32_t DrawStall(SlotRecord& record) {
     const std::int64_t now = NowUs();
-    Refill(stallBudget.general, now);
-    Refill(stallBudget.reserve, now);
-    Grant grant{Take(stallBudget.general), &stallBudget.general};
-    const bool recent = record.lastStallUs != 0 && now - record.lastStallUs < RECENT_STALL_US;
-    if (grant.ms == 0 && !recent) {
-        grant = Grant{Take(stallBudget.reserve), &stallBudget.reserve};
+    if (record.stallRefilledAtUs == 0) {
+        record.stallRefilledAtUs = now;
+        record.stallAvailableUs = STALL_CAP_US;
     }
-    record.lastStallUs = now;
-    DropSpinLock(&stallBudget.lock);
-    return grant;
-}
-
-// Settles a grant after a wait that lasted usedUs.
-void SettleStall(const Grant& grant, std::int64_t usedUs) {
-    TakeSpinLock(&stallBudget.lock);
-    grant.bucket->availableUs += static_cast<std::int64_t>(grant.ms) * 1000 - usedUs;
-    DropSpinLock(&stallBudget.lock);
+    const std::int64_t earned = (now - record.stallRefilledAtUs) * STALL_US_PER_SECOND / 1000000;
+    if (earned > 0) {
+        record.stallAvailableUs += earned;
+        if (record.stallAvailableUs > STALL_CAP_US) {
+            record.stallAvailableUs = STALL_CAP_US;
+        }
+        record.stallRefilledAtUs = now;
+    }
+    std::int64_t ms = record.stallAvailableUs / 1000;
+    ms = ms > POST_WAIT_LIMIT_MS ? POST_WAIT_LIMIT_MS : (ms < 0 ? 0 : ms);
+    return static_cast<std::uint32_t>(ms);
 }
 
 // The slot's SLOT_* bits: atomic, since tests and the main thread read them
@@ -164,8 +104,10 @@ void ClearState(SlotRecord& record, std::uint32_t bit) {
     OsAtomicFetchAnd(&record.state, ~bit);
 }
 
+// Counters change only under the slot's postLock: one relaxed store each, which
+// readers on other threads load atomically.
 void Count(std::uint32_t* counter) {
-    OsAtomicFetchAdd(counter, 1u);
+    OsAtomicStoreRelaxed(counter, OsAtomicLoadRelaxed(counter) + 1u);
 }
 
 void Hook(std::uint32_t slot, PostPoint point) {
@@ -205,11 +147,11 @@ std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, EventMutexHo
         } while (got == EVENT_MUTEX_PENDING && spent < HONEST_SPIN_US);
     }
     if (got == EVENT_MUTEX_PENDING) {
-        const Grant grant = DrawStall(record);
-        if (grant.ms != 0) {
+        const std::uint32_t grantMs = DrawStall(record);
+        if (grantMs != 0) {
             const std::int64_t start = NowUs();
-            got = WaitPendingEventMutex(lock, process, OWNER_POLL_MS, grant.ms, hold);
-            SettleStall(grant, NowUs() - start);
+            got = WaitPendingEventMutex(lock, process, OWNER_POLL_MS, grantMs, hold);
+            record.stallAvailableUs -= NowUs() - start;
         }
     }
     if (got == EVENT_MUTEX_PENDING) {
@@ -221,13 +163,12 @@ std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, EventMutexHo
 }  // namespace
 
 void RefillPostingStallBudget() {
-    TakeSpinLock(&stallBudget.lock);
-    const std::int64_t now = NowUs();
-    stallBudget.general.availableUs = GENERAL_CAP_US;
-    stallBudget.general.refilledAtUs = now;
-    stallBudget.reserve.availableUs = RESERVE_CAP_US;
-    stallBudget.reserve.refilledAtUs = now;
-    DropSpinLock(&stallBudget.lock);
+    for (SlotRecord& record : clientTable.slots) {
+        TakeSpinLock(&record.postLock);
+        record.stallAvailableUs = STALL_CAP_US;
+        record.stallRefilledAtUs = NowUs();
+        DropSpinLock(&record.postLock);
+    }
 }
 
 std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code,
