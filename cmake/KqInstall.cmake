@@ -75,6 +75,8 @@ if(TARGET kqvxi_client AND TARGET kqvxint)
     # Section-1 manual pages, one Markdown source each (docs/man/*.md), through pandoc.
     find_program(KQ_PANDOC pandoc)
     if(KQ_PANDOC)
+      # Made now: Makefile generators, unlike Ninja, do not make an output's folder.
+      file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
       set(kq_man_pages)
       foreach(tool kqvxi-server kqvxi-monitor kqvxi-inject kqvxi-ctl)
         set(md ${CMAKE_SOURCE_DIR}/docs/man/${tool}.1.md)
