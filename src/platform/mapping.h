@@ -24,3 +24,11 @@ bool OsUnmapView(void* view);
 // no such record and always answers Unknown.
 enum class OsMappingSharing { Alone, Shared, Unknown };
 OsMappingSharing OsQueryMappingSharing(OsHandle mapping);
+
+// Opens the existing named mapping (never creates one) and checks that it holds
+// at least size bytes. OS_NO_HANDLE when there is none or it is smaller. On
+// POSIX the object must belong to this process's user, as for OsCreateMapping.
+OsHandle OsOpenMapping(const char* name, std::uint32_t size);
+
+// Maps size bytes of the mapping from offset 0 for reading only. Null on failure.
+const void* OsMapViewReadOnly(OsHandle mapping, std::uint32_t size);
