@@ -1,7 +1,9 @@
-# Installation: the server, the tools, the libraries, the public headers, a CMake
-# package (find_package(kqvxi) gives kqvxi::client), a pkg-config file, the
-# documents and, on Linux, the manual pages, a systemd unit template whose instance
-# is the controller number, its sweep timer, its exit-status helper and a sysusers
+# Installation: the server, the tools, the libraries (the client library as
+# libkqvxi.so.1 with its links, or kqvxi.dll and libkqvxi.dll.a), the public
+# headers, a CMake package (find_package(kqvxi) gives kqvxi::kqvxi, and
+# kqvxi::client as before), a pkg-config file (-lkqvxi), the documents and, on
+# Linux, the manual pages, a systemd unit template whose instance is the
+# controller number, its sweep timer, its exit-status helper and a sysusers
 # entry for the service's user. Files that name the install prefix are written at
 # install time (KqInstallTime.cmake), so `cmake --install --prefix P` reaches them.
 # Packages: KqPackage.cmake.
@@ -13,7 +15,7 @@ set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 if(TARGET kqvxi_client AND TARGET kqvxint)
   target_include_directories(kqvxi_client INTERFACE
     $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  set_target_properties(kqvxi_client PROPERTIES EXPORT_NAME client)
+  set_target_properties(kqvxi_client PROPERTIES EXPORT_NAME kqvxi)
   set_target_properties(kqvxint PROPERTIES EXPORT_NAME board)
   set(kq_installed kqvxi_client kqvxint)
   foreach(t kqvxi-server kqvxi-monitor kqvxi-inject kqvxi-ctl)
@@ -29,9 +31,7 @@ if(TARGET kqvxi_client AND TARGET kqvxint)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/kqvxi DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(FILES ${CMAKE_BINARY_DIR}/include/kqvxi/version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kqvxi)
   install(EXPORT kqvxiTargets NAMESPACE kqvxi:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kqvxi)
-  file(WRITE ${CMAKE_BINARY_DIR}/kqvxiConfig.cmake.in
-    "@PACKAGE_INIT@\ninclude(\"\${CMAKE_CURRENT_LIST_DIR}/kqvxiTargets.cmake\")\n")
-  configure_package_config_file(${CMAKE_BINARY_DIR}/kqvxiConfig.cmake.in
+  configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kqvxiConfig.cmake.in
     ${CMAKE_BINARY_DIR}/kqvxiConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kqvxi)
   write_basic_package_version_file(${CMAKE_BINARY_DIR}/kqvxiConfigVersion.cmake
     COMPATIBILITY SameMajorVersion)
