@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# cmake --install puts a usable tree in place: a consumer builds and runs against it
-# through find_package(kqvxi) and through pkg-config (whose file names the absolute
+# cmake --install puts a usable tree in place: the client library as
+# libkqvxi.so.1 with its links and the public headers; a consumer builds and runs
+# against it through find_package(kqvxi) (kqvxi::kqvxi, and the older
+# kqvxi::client) and through pkg-config (-lkqvxi; the file names the absolute
 # prefix and forces no run path); the systemd units name the prefix installed to,
 # pass `systemd-analyze verify` and keep their exposure under 3.0; the exit-status
 # helper puts each exit code into words; the manual pages render.
@@ -13,6 +15,7 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "install"; }
 units=$prefix/lib/systemd/system
 for f in bin/kqvxi-server bin/kqvxi-monitor bin/kqvxi-inject bin/kqvxi-ctl include/kqvxi/client.h \
+         include/kqvxi/kqvxi.h include/kqvxi/api.h lib/libkqvxi.so lib/libkqvxi.so.1 \
          include/kqvxi/version.h lib/pkgconfig/kqvxi.pc lib/cmake/kqvxi/kqvxiConfig.cmake \
          "lib/systemd/system/kqvxi-server@.service" "lib/systemd/system/kqvxi-sweep@.service" \
          "lib/systemd/system/kqvxi-sweep@.timer" lib/sysusers.d/kqvxi.conf libexec/kqvxi/kqvxi-exit-status \
@@ -25,11 +28,16 @@ pc=$prefix/lib/pkgconfig/kqvxi.pc
 grep -qx "prefix=$prefix" "$pc" || fail "kqvxi.pc: prefix is not $prefix: $(grep '^prefix=' "$pc")"
 ! grep -q '\.\.' "$pc" || fail "kqvxi.pc has a '..' segment"
 ! grep -q 'rpath' "$pc" || fail "kqvxi.pc forces a run path"
-grep -qx 'Libs: -L${libdir} -lkqvxi_client -lkqvxint' "$pc" || fail "kqvxi.pc: Libs is $(grep '^Libs:' "$pc")"
+grep -qx 'Libs: -L${libdir} -lkqvxi' "$pc" || fail "kqvxi.pc: Libs is $(grep '^Libs:' "$pc")"
+soname=$(readelf -d "$prefix/lib/libkqvxi.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = libkqvxi.so.1 ] || fail "installed SONAME is '$soname'"
 
 cmake -S "$src/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >"$work/c.log" 2>&1 \
   && cmake --build "$work/consumer" >>"$work/c.log" 2>&1 || { cat "$work/c.log"; fail "find_package consumer build"; }
 "$work/consumer/consumer" || fail "find_package consumer run"
+"$work/consumer/consumer_old_name" || fail "find_package consumer through kqvxi::client run"
+readelf -d "$work/consumer/consumer" | grep -q 'NEEDED.*\[libkqvxi\.so\.1\]' \
+  || fail "the consumer does not need libkqvxi.so.1: $(readelf -d "$work/consumer/consumer" | grep NEEDED)"
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 cc "$src/consumer/main.c" -o "$work/pc-consumer" $(pkg-config --cflags --libs kqvxi) || fail "pkg-config build"
 LD_LIBRARY_PATH="$(pkg-config --variable=libdir kqvxi)" "$work/pc-consumer" || fail "pkg-config consumer run"

@@ -35,7 +35,7 @@ done
 before=$(clients)
 [ "$before" = 1 ] || fail "the live system did not come up (clients: '$before')"
 
-for t in test_tools_usage test_tools_roundtrip test_demo; do
+for t in test_tools_usage test_tools_roundtrip test_tools_ctl test_demo; do
   KQVXI_NAMESPACE=kqtest-live-$t-$$ bash "$here/$t.sh" "$bin" >"$work/$t.log" 2>&1 \
     || { cat "$work/$t.log"; fail "$t failed beside the live system"; }
   echo "$t beside the live system: ok"

@@ -1,11 +1,14 @@
-/* Sends one request to a controller no server serves: the library must answer
-   with a time-out status, not hang or crash. */
+/* Asks a controller no server serves for its state and sends it one request:
+   the library must answer that no server runs and that the request timed out,
+   not hang or crash. */
 #include <stdio.h>
-#include <kqvxi/client.h>
+#include <kqvxi/kqvxi.h>
 
 int main(void) {
+    kqvxi_server_info server;
+    int status = kqvxi_server_status(4321, &server, NULL, 0);
     uint32_t a1 = 1, a2 = 2, a3 = 3;
     int rc = kqvxi_request(4321, KQVXI_CMD_SWEEP, &a1, &a2, &a3, 100);
-    printf("status %d\n", rc);
-    return rc == KQVXI_E_TIMEOUT ? 0 : 1;
+    printf("status %d request %d\n", status, rc);
+    return status == KQVXI_E_NO_SERVER && rc == KQVXI_E_TIMEOUT ? 0 : 1;
 }
