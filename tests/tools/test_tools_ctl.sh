@@ -5,7 +5,8 @@
 # client shows as ended and keeps its slot until a sweep. raw: the commands that
 # end a server when their sender holds no slot (1, 2, 3, 17) are refused, nothing
 # is sent and the server serves on; --force sends one, and the server ends with
-# its exit status for a failed client command (-3).
+# its exit status for a failed client command (-3). A registration is refused
+# while the server serves 50 clients.
 source "$(dirname "$0")/lib.sh" "$1" 734
 ctl() { "$bin/kqvxi-ctl" -c $ctlnum "$@"; }
 
@@ -79,6 +80,25 @@ for cmd in 1 2 3 17; do
 done
 [ "$(ctl raw 4 0 0 0)" = "reply 0x00000001 0x00000000 0x00000000" ] || fail "raw sweep after the refusals"
 kill -0 $server 2>/dev/null || fail "the server ended after the refused requests"
+
+# A registration is refused while the server serves 50 clients (a 51st ends it),
+# and sent once a sweep made room: the sweep raw does first frees a killed client.
+crowd=()
+for i in $(seq 1 49); do
+  "$bin/kqvxi-monitor" -c $ctlnum --class 0 >/dev/null 2>&1 &
+  crowd+=($!); pids+=($!)
+done
+wait_clients 50
+ctl raw 0 0 0 0 >"$work/r.out" 2>"$work/r.err"; rc=$?
+[ $rc -eq 3 ] || fail "raw 0 with 50 clients exited $rc, not 3 (refused)"
+grep -q "50 clients" "$work/r.err" || fail "raw 0 refusal: $(cat "$work/r.err")"
+[ "$(ctl sweep)" = "clients 50" ] || fail "after the refused registration the server does not serve 50 clients"
+kill -9 "${crowd[0]}"; wait "${crowd[0]}" 2>/dev/null
+ctl raw 0 0 0 0 >/dev/null || fail "raw 0 after a client ended was not sent"
+# The registration was kqvxi-ctl's own process, which has ended: a sweep frees it.
+[ "$(ctl sweep)" = "clients 49" ] || fail "the sweep after raw 0 did not free kqvxi-ctl's slot"
+for p in "${crowd[@]:1}"; do kill -9 "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+[ "$(ctl sweep)" = "clients 1" ] || fail "the crowd was not swept"
 
 # --force sends it: an enable from a process without a slot is answered, and
 # then the server ends with -3.
