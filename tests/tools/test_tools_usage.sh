@@ -17,6 +17,8 @@ expect2 "$bin/kqvxi-inject" class 9 1
 expect2 "$bin/kqvxi-inject" channel 0 1 70000
 expect2 "$bin/kqvxi-ctl"
 expect2 "$bin/kqvxi-ctl" raw 1 2
+expect2 "$bin/kqvxi-ctl" raw --force 2 0xDEAD0007
+expect2 "$bin/kqvxi-ctl" status --bogus
 for t in kqvxi-monitor kqvxi-inject kqvxi-ctl; do
   "$bin/$t" --help >"$work/out" 2>&1 || fail "$t --help failed"
   grep -q Examples "$work/out" || fail "$t --help shows no examples"
