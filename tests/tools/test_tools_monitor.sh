@@ -19,7 +19,12 @@ expect_exit 3 "$bin/kqvxi-monitor" -c $ctlnum --class 0 --timeout 0.5
 "$bin/kqvxi-monitor" -c $ctlnum -q --class 0 --count 1 --timeout 30 >"$work/c.out" 2>"$work/c.err" &
 mon=$!; pids+=("$mon")
 wait_clients 1
-"$bin/kqvxi-inject" -q -c $ctlnum class 0 7 >/dev/null || fail "inject refused"
+# -q prints no "registered" line: inject until the monitor has its record.
+for i in $(seq 1 100); do
+  kill -0 $mon 2>/dev/null || break
+  "$bin/kqvxi-inject" -q -c $ctlnum class 0 7 >/dev/null
+  sleep 0.2
+done
 wait $mon; rc=$?
 [ $rc -eq 0 ] || fail "--count reached but exit $rc: $(cat "$work/c.err")"
 [ ! -s "$work/c.out" ] || fail "-q printed records: $(cat "$work/c.out")"
