@@ -1,5 +1,6 @@
-// kqvxi-monitor: registers with the server of a controller, enables the event
-// selections its options name, and prints one line per record it receives.
+// kqvxi-monitor: registers with the server of a controller through the client
+// library's handle, makes the selections its options name, prints one line per
+// record it receives, and reports records the server had to drop for it.
 #include <CLI/CLI.hpp>
 
 #include <chrono>
@@ -10,28 +11,36 @@
 #include <vector>
 
 #include "event_names.h"
-#include "kqvxi/client.h"
+#include "kqvxi/kqvxi.h"
 #include "parse_args.h"
 #include "platform/atomic.h"
 
 namespace {
 
-inline constexpr int BATCH_RECORDS = 128;  // records taken from the ring per drain
+inline constexpr int BATCH_RECORDS = 128;           // records taken from the ring per read
+inline constexpr std::uint32_t READ_WAIT_MS = 100;  // each read's wait, so stops are seen soon
+inline constexpr double STATS_EVERY_SECONDS = 0.2;  // how often the drop counts are looked at
+
+// Exit statuses.
+inline constexpr int EXIT_DONE = 0;       // --count reached, or stopped by a signal
+inline constexpr int EXIT_SERVER = 1;     // server not reachable, or it went away
+inline constexpr int EXIT_USAGE = 2;      // bad command line
+inline constexpr int EXIT_TIMED_OUT = 3;  // --timeout passed first (see the help text)
 
 // Set by SIGINT or SIGTERM: the receive loop unregisters and ends. A lock-free
 // atomic word, so the handler may write it. Every wait of the loop ends within
-// a bound (the wake wait 100 ms, a drain's lock wait 500 ms, the unregister
-// request its reply time), so the flag is seen soon; a second signal ends the
-// program at once (the default action is back in place).
+// a bound (a read's wait 100 ms, its lock wait 500 ms, the unregister request
+// its reply time), so the flag is seen soon; a second signal ends the program at
+// once (the default action is back in place).
 int stopRequested = 0;
 extern "C" void OnStopSignal(int signalNumber) {
     OsAtomicStore(&stopRequested, 1);
     std::signal(signalNumber, SIG_DFL);
 }
 
-// One enable request: the class's code, the mask index and the mask or channel.
+// One selection: the class, the table index and the level mask or channel.
 struct Selection {
-    std::uint32_t code;
+    int cls;
     std::uint32_t index;
     std::uint32_t bits;
 };
@@ -90,13 +99,8 @@ bool ParseIndexed(const std::string& text, int cls, std::uint32_t maxIndex, Sele
         !ParseNumber(text.substr(colon + 1), &bits) || index > maxIndex) {
         return false;
     }
-    *s = Selection{KQVXI_EVENT_CODE(cls), index, bits};
+    *s = Selection{cls, index, bits};
     return true;
-}
-
-int Request(std::uint16_t controller, std::uint32_t command, std::uint32_t a1, std::uint32_t a2,
-            std::uint32_t a3, std::uint32_t timeoutMs) {
-    return kqvxi_request(controller, command, &a1, &a2, &a3, timeoutMs);
 }
 
 // What the command line asks for.
@@ -104,9 +108,11 @@ struct MonitorOptions {
     std::uint16_t controller = 0;
     std::vector<Selection> selections;
     bool json = false;
-    long long count = 0;        // stop after this many records; 0: no limit
-    double timeoutSeconds = 0;  // stop after this long; 0: no limit
-    unsigned requestMs = 2000;  // wait for each reply
+    bool quiet = false;
+    bool reregister = false;
+    long long count = 0;                            // stop after this many records; 0: no limit
+    double timeoutSeconds = 0;                      // stop after this long; 0: no limit
+    unsigned requestMs = KQVXI_DEFAULT_TIMEOUT_MS;  // wait for each reply
 };
 
 // --class options -> selections of classes 0 to 6 (class 1 needs none but is
@@ -121,13 +127,33 @@ void AddClassSelections(const std::vector<std::string>& classOpts,
             UsageErrorExit("monitor", "bad class '" + opt + "'");
         }
         for (int c : classes) {
-            if (c >= 7) {
+            if (c >= KQVXI_CLASS_LEVEL) {
                 UsageErrorExit("monitor", "class " + std::to_string(c) +
                                               " is selected with --level, --source or --channel");
             }
-            selections->push_back(Selection{KQVXI_EVENT_CODE(c), 0, 0});
+            selections->push_back(Selection{c, 0, 0});
         }
     }
+}
+
+// Whether the server would select exactly this: level masks name levels 1 to 7
+// (bits 0 to 6); channels are 0 to 15, 50 and 60 (others would alias another
+// channel or select nothing).
+bool SelectsWhatItSays(const Selection& s, std::string* why) {
+    if (s.cls == KQVXI_CLASS_CHANNEL) {
+        if (s.bits <= 15 || s.bits == 50 || s.bits == 60) {
+            return true;
+        }
+        *why = "channel " + std::to_string(s.bits) + ": only 0-15, 50 and 60 can be selected";
+        return false;
+    }
+    if (s.bits == 0 || (s.bits & ~KQVXI_ALL_LEVELS) != 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "level mask 0x%x: bits 0x01-0x40 name levels 1-7", s.bits);
+        *why = text;
+        return false;
+    }
+    return true;
 }
 
 // --level, --source and --channel options (INDEX:VALUE) -> selections of
@@ -136,9 +162,13 @@ void AddIndexedSelections(const std::vector<std::string>& opts, int cls, std::ui
                           const char* optionName, std::vector<Selection>* selections) {
     for (const std::string& opt : opts) {
         Selection s{};
+        std::string why;
         if (!ParseIndexed(opt, cls, maxIndex, &s)) {
             UsageErrorExit("monitor",
                            std::string("bad ") + optionName + " '" + opt + "' (INDEX:VALUE)");
+        }
+        if (!SelectsWhatItSays(s, &why)) {
+            UsageErrorExit("monitor", std::string("bad ") + optionName + " '" + opt + "': " + why);
         }
         selections->push_back(s);
     }
@@ -153,9 +183,15 @@ MonitorOptions ParseOptions(int argc, char** argv) {
         "  kqvxi-monitor -c 1 --class 0,2-6          classes 0 and 2 to 6 on controller 1\n"
         "  kqvxi-monitor --level 3:0x7f --json       levels 1-7 at index 3, JSON lines\n"
         "  kqvxi-monitor --channel 0:50 --count 10   channel 50 at index 0, stop after 10\n"
+        "  kqvxi-monitor -q --level 3:0x1 --timeout 60   count for a minute, print the summary\n"
         "Class names: class0..class5, source, level, source-level, channel (or 0..9).\n"
-        "Class 1 reaches every registered client without selection.\n"
-        "Exit status: 0 done (signal, --count, --timeout), 1 server not reachable, 2 usage.");
+        "Class 1 reaches every registered client without selection. Level masks: bit n-1\n"
+        "is level n (0x01-0x7f). Channels: 0-15, 50, 60 (50 shares a bit with 14, 60 with 15).\n"
+        "Records the server dropped for this client (full ring) are reported on stderr\n"
+        "(and as a JSON object with --json) as they happen, and in the summary.\n"
+        "Exit status: 0 --count reached or stopped by a signal (or --timeout passed\n"
+        "without --count after records arrived), 1 server not reachable or gone, 2 usage,\n"
+        "3 --timeout passed before --count records (without --count: with no record).");
     MonitorOptions o;
     int controller = 0;
     std::vector<std::string> classOpts, levelOpts, sourceOpts, channelOpts;
@@ -166,6 +202,9 @@ MonitorOptions ParseOptions(int argc, char** argv) {
     app.add_option("--source", sourceOpts, "class 8: INDEX:MASK (index 0-254, bit n = level n+1)");
     app.add_option("--channel", channelOpts, "class 9: INDEX:CHANNEL (index 0-255)");
     app.add_flag("--json", o.json, "print JSON lines");
+    app.add_flag("-q,--quiet", o.quiet, "print no records: only drop warnings and the summary");
+    app.add_flag("--reregister", o.reregister,
+                 "stay through server restarts (register again; the gap is reported)");
     app.add_option("--count", o.count, "stop after this many records")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--timeout", o.timeoutSeconds, "stop after this many seconds")
@@ -175,102 +214,174 @@ MonitorOptions ParseOptions(int argc, char** argv) {
 
     o.controller = static_cast<std::uint16_t>(controller);
     AddClassSelections(classOpts, &o.selections);
-    AddIndexedSelections(levelOpts, 7, 254, "--level", &o.selections);
-    AddIndexedSelections(sourceOpts, 8, 254, "--source", &o.selections);
-    AddIndexedSelections(channelOpts, 9, 255, "--channel", &o.selections);
+    AddIndexedSelections(levelOpts, KQVXI_CLASS_LEVEL, KQVXI_LEVEL_INDEXES - 1, "--level",
+                         &o.selections);
+    AddIndexedSelections(sourceOpts, KQVXI_CLASS_SOURCE_LEVEL, KQVXI_SOURCE_INDEXES - 1, "--source",
+                         &o.selections);
+    AddIndexedSelections(channelOpts, KQVXI_CLASS_CHANNEL, KQVXI_CHANNEL_INDEXES - 1, "--channel",
+                         &o.selections);
     return o;
 }
 
-// Phase 2: registers with the server, opens this client's queue and enables
-// the selections. Null (after a message) when the server or the queue cannot be
-// reached.
-kqvxi_queue* RegisterAndSelect(const MonitorOptions& o) {
-    if (Request(o.controller, KQVXI_CMD_REGISTER, 0, 0, 0, o.requestMs) < 0) {
-        std::fprintf(stderr, "kqvxi-monitor: no reply from the server of controller %u\n",
-                     o.controller);
-        return nullptr;
+int Select(kqvxi_client* client, const Selection& s) {
+    switch (s.cls) {
+        case KQVXI_CLASS_LEVEL:
+            return kqvxi_select_levels(client, s.index, s.bits, 1);
+        case KQVXI_CLASS_SOURCE_LEVEL:
+            return kqvxi_select_source_levels(client, s.index, s.bits, 1);
+        case KQVXI_CLASS_CHANNEL:
+            return kqvxi_select_channel(client, s.index, s.bits, 1);
+        default:
+            return kqvxi_select_class(client, s.cls, 1);
     }
-    kqvxi_queue* queue = kqvxi_queue_open();
-    if (queue == nullptr) {
-        std::fprintf(stderr, "kqvxi-monitor: cannot open this client's event queue\n");
-        Request(o.controller, KQVXI_CMD_UNREGISTER, 0, 0, 0, o.requestMs);
+}
+
+// Phase 2: registers with the server and makes the selections. Null (after a
+// message) when the server cannot be reached or refuses this client.
+kqvxi_client* RegisterAndSelect(const MonitorOptions& o) {
+    kqvxi_options options;
+    kqvxi_options_init(&options);
+    options.timeout_ms = o.requestMs;
+    options.flags = o.reregister ? KQVXI_OPEN_REREGISTER : 0u;
+    kqvxi_client* client = nullptr;
+    int rc = kqvxi_client_open(o.controller, &options, &client);
+    if (rc < 0) {
+        std::fprintf(stderr,
+                     "kqvxi-monitor: cannot register with the server of controller %u: %s\n",
+                     o.controller, kqvxi_strerror(rc));
         return nullptr;
     }
     for (const Selection& s : o.selections) {
-        if (Request(o.controller, KQVXI_CMD_ENABLE, s.code, s.index, s.bits, o.requestMs) < 0) {
-            std::fprintf(stderr, "kqvxi-monitor: enable request got no reply\n");
+        rc = Select(client, s);
+        if (rc < 0) {
+            std::fprintf(stderr, "kqvxi-monitor: selection of class %d failed: %s\n", s.cls,
+                         kqvxi_strerror(rc));
+            kqvxi_client_free(client);
+            return nullptr;
         }
     }
-    return queue;
+    return client;
 }
 
 // What the receive loop saw.
 struct Tally {
     long long perClass[KQVXI_CLASS_COUNT + 2] = {};  // classes, unregistered, unknown codes
-    long long received = 0;                          // records shown, not counting unregistered
-    bool unregisteredSeen = false;
+    long long received = 0;                          // records taken, not counting unregistered
+    kqvxi_stats stats{};                             // the latest counts from the server
+    std::uint64_t droppedReported = 0;               // drops already warned about
+    std::uint32_t restarts = 0;
+    bool serverGone = false;
+    bool timedOut = false;
 };
 
 // Prints one record, t seconds after the start, and counts it.
-void ShowRecord(const kqvxi_record& r, double t, bool json, Tally* tally) {
-    const int cls = ClassOfCode(r.code);
+void ShowRecord(const kqvxi_event& e, double t, const MonitorOptions& o, Tally* tally) {
+    const int cls = e.cls;
     tally->perClass[cls < 0 ? KQVXI_CLASS_COUNT + 1 : cls]++;
-    if (cls == KQVXI_CLASS_COUNT) {
-        tally->unregisteredSeen = true;
-    }
-    const char* name = cls < 0                    ? "unknown"
-                       : cls == KQVXI_CLASS_COUNT ? "unregistered"
-                                                  : CLASS_NAMES[cls];
-    if (json) {
-        std::string fields = DescribeRecordJson(r);
-        std::printf("{\"t\":%.6f,\"class\":%d,\"name\":\"%s\",\"code\":\"0x%08x\"%s%s}\n", t, cls,
-                    name, r.code, fields.empty() ? "" : ",", fields.c_str());
-    } else {
-        std::printf("%12.6f  %-13s %s\n", t, name, DescribeRecord(r).c_str());
-    }
-    if (cls != KQVXI_CLASS_COUNT) {
+    if (cls != KQVXI_CLASS_UNREGISTERED) {
         ++tally->received;
+    }
+    if (o.quiet) {
+        return;
+    }
+    const char* name = cls < 0                           ? "unknown"
+                       : cls == KQVXI_CLASS_UNREGISTERED ? "unregistered"
+                                                         : CLASS_NAMES[cls];
+    if (o.json) {
+        std::string fields = DescribeRecordJson(e.raw);
+        std::printf("{\"t\":%.6f,\"class\":%d,\"name\":\"%s\",\"code\":\"0x%08x\"%s%s}\n", t, cls,
+                    name, e.raw.code, fields.empty() ? "" : ",", fields.c_str());
+    } else {
+        std::printf("%12.6f  %-13s %s\n", t, name, DescribeRecord(e.raw).c_str());
     }
 }
 
-// Phase 3: shows the records as they arrive until a signal, --count or
-// --timeout, then unregisters and shows what the ring still holds (the
-// server posts the closing record before it replies, so that drain finds it
-// when the ring had room).
-Tally ReceiveLoop(const MonitorOptions& o, kqvxi_queue* queue) {
+// Looks at the server's counts for this client and warns when its drops rose.
+void CheckDrops(kqvxi_client* client, double t, const MonitorOptions& o, Tally* tally) {
+    kqvxi_stats now{};
+    if (kqvxi_client_stats(client, &now) != KQVXI_OK) {
+        return;
+    }
+    tally->stats = now;
+    if (now.dropped <= tally->droppedReported) {
+        tally->droppedReported = now.dropped;  // a new registration starts again from 0
+        return;
+    }
+    const std::uint64_t rise = now.dropped - tally->droppedReported;
+    tally->droppedReported = now.dropped;
+    std::fprintf(stderr,
+                 "kqvxi-monitor: warning: %llu records dropped (%llu in all: ring full %llu, "
+                 "client judged ended %llu, lock kept %llu)\n",
+                 static_cast<unsigned long long>(rise),
+                 static_cast<unsigned long long>(now.dropped),
+                 static_cast<unsigned long long>(now.dropped_full),
+                 static_cast<unsigned long long>(now.dropped_ended),
+                 static_cast<unsigned long long>(now.dropped_lock_kept));
+    if (o.json) {
+        std::printf(
+            "{\"t\":%.6f,\"warning\":\"dropped\",\"dropped\":%llu,\"dropped_total\":%llu,"
+            "\"dropped_full\":%llu,\"dropped_ended\":%llu,\"dropped_lock_kept\":%llu}\n",
+            t, static_cast<unsigned long long>(rise), static_cast<unsigned long long>(now.dropped),
+            static_cast<unsigned long long>(now.dropped_full),
+            static_cast<unsigned long long>(now.dropped_ended),
+            static_cast<unsigned long long>(now.dropped_lock_kept));
+    }
+}
+
+// Phase 3: shows the records as they arrive until a signal, --count, --timeout
+// or the server's end; the caller then unregisters.
+Tally ReceiveLoop(const MonitorOptions& o, kqvxi_client* client) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     auto seconds = [start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
     Tally tally;
-    bool unregisterSent = false;
-    kqvxi_record batch[BATCH_RECORDS];
+    double statsDue = 0;
+    kqvxi_event batch[BATCH_RECORDS];
     for (;;) {
-        const bool stopNow = OsAtomicLoad(&stopRequested) != 0 ||
-                             (o.count > 0 && tally.received >= o.count) ||
-                             (o.timeoutSeconds > 0 && seconds() >= o.timeoutSeconds);
-        if (stopNow && !unregisterSent) {
-            Request(o.controller, KQVXI_CMD_UNREGISTER, 0, 0, 0, o.requestMs);
-            unregisterSent = true;
-        }
-        if (!unregisterSent && kqvxi_queue_wait(queue, 100) < 0) {
+        if (OsAtomicLoad(&stopRequested) != 0 || (o.count > 0 && tally.received >= o.count)) {
             break;
         }
-        int n;
-        while ((n = kqvxi_queue_drain(queue, batch, BATCH_RECORDS)) > 0) {
-            const double t = seconds();
-            for (int i = 0; i < n; ++i) {
-                if (o.count > 0 && tally.received >= o.count &&
-                    batch[i].code != KQVXI_CODE_UNREGISTERED) {
-                    continue;  // past --count: taken from the ring, not shown
-                }
-                ShowRecord(batch[i], t, o.json, &tally);
+        if (o.timeoutSeconds > 0 && seconds() >= o.timeoutSeconds) {
+            tally.timedOut = true;
+            break;
+        }
+        const int n = kqvxi_client_read(client, batch, BATCH_RECORDS, READ_WAIT_MS);
+        const double t = seconds();
+        if (n == KQVXI_E_SERVER_GONE) {
+            tally.serverGone = true;
+            break;
+        }
+        if (n == KQVXI_E_RESTARTED) {
+            ++tally.restarts;
+            std::fprintf(stderr,
+                         "kqvxi-monitor: warning: the server restarted; registered again, "
+                         "records in between are lost\n");
+            if (o.json) {
+                std::printf("{\"t\":%.6f,\"warning\":\"restarted\"}\n", t);
             }
+        } else if (n < 0 && n != KQVXI_E_INTERRUPTED && n != KQVXI_E_TIMEOUT) {
+            std::fprintf(stderr, "kqvxi-monitor: read failed: %s\n", kqvxi_strerror(n));
+            tally.serverGone = true;
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (o.count > 0 && tally.received >= o.count &&
+                batch[i].cls != KQVXI_CLASS_UNREGISTERED) {
+                continue;  // past --count: taken from the ring, not shown
+            }
+            ShowRecord(batch[i], t, o, &tally);
+        }
+        if (n > 0 && !o.quiet) {
             std::fflush(stdout);
         }
-        if (unregisterSent) {
-            break;
+        if (t >= statsDue) {
+            CheckDrops(client, t, o, &tally);
+            statsDue = t + STATS_EVERY_SECONDS;
+            std::fflush(stdout);
         }
     }
+    CheckDrops(client, seconds(), o, &tally);
+    std::fflush(stdout);
     return tally;
 }
 
@@ -285,26 +396,47 @@ void PrintSummary(const Tally& tally) {
     if (tally.perClass[KQVXI_CLASS_COUNT + 1] > 0) {
         std::fprintf(stderr, ", unknown %lld", tally.perClass[KQVXI_CLASS_COUNT + 1]);
     }
-    std::fprintf(
-        stderr, "; %s\n",
-        tally.unregisteredSeen ? "ended by the unregistered record" : "no unregistered record");
+    const kqvxi_stats& s = tally.stats;
+    std::fprintf(stderr,
+                 "; delivered %llu, dropped %llu (ring full %llu, client judged ended %llu, "
+                 "lock kept %llu)",
+                 static_cast<unsigned long long>(s.delivered),
+                 static_cast<unsigned long long>(s.dropped),
+                 static_cast<unsigned long long>(s.dropped_full),
+                 static_cast<unsigned long long>(s.dropped_ended),
+                 static_cast<unsigned long long>(s.dropped_lock_kept));
+    if (tally.restarts > 0) {
+        std::fprintf(stderr, "; server restarts %u", tally.restarts);
+    }
+    std::fprintf(stderr, "\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const MonitorOptions options = ParseOptions(argc, argv);
-    kqvxi_queue* queue = RegisterAndSelect(options);
-    if (queue == nullptr) {
-        return 1;
+    kqvxi_client* client = RegisterAndSelect(options);
+    if (client == nullptr) {
+        return EXIT_SERVER;
     }
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-    std::fprintf(stderr, "kqvxi-monitor: registered with controller %u, %zu selections\n",
-                 options.controller, options.selections.size());
+    if (!options.quiet) {
+        std::fprintf(stderr, "kqvxi-monitor: registered with controller %u, %zu selections\n",
+                     options.controller, options.selections.size());
+    }
     std::fflush(stderr);
-    const Tally tally = ReceiveLoop(options, queue);
-    kqvxi_queue_close(queue);
+    const Tally tally = ReceiveLoop(options, client);
+    kqvxi_client_free(client);
     PrintSummary(tally);
-    return 0;
+    if (tally.serverGone) {
+        std::fprintf(stderr, "kqvxi-monitor: the server of controller %u has gone away\n",
+                     options.controller);
+        return EXIT_SERVER;
+    }
+    if (tally.timedOut && ((options.count > 0 && tally.received < options.count) ||
+                           (options.count == 0 && tally.received == 0))) {
+        return EXIT_TIMED_OUT;
+    }
+    return EXIT_DONE;
 }
