@@ -42,6 +42,10 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
 std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::uint32_t code,
                               std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3);
 
+// Registration: the slot's counts start again from 0 (a new client takes it).
+// Main thread, while the slot is not published.
+void ResetPostCounts(std::uint32_t slot);
+
 // Test hook: when set, a post calls it with its slot at these points, with the
 // slot's post lock held, so that a test can stall a thread there.
 enum class PostPoint {

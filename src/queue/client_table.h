@@ -9,6 +9,7 @@
 #pragma once
 #include <cstdint>
 #include "locks/mutex.h"
+#include "platform/atomic.h"
 #include "platform/types.h"
 #include "queue/block.h"
 
@@ -20,15 +21,20 @@
 inline constexpr std::uint32_t SLOT_ABANDONED = 1u;
 inline constexpr std::uint32_t SLOT_PENDING = 2u;
 
-// What became of the records posted to one slot, by cause. Counted by PostEvent
-// under the slot's postLock with atomic increments, so that any thread may read
-// them with atomic loads; they only grow (they wrap at 2^32).
+// What became of the records posted to one slot, by cause, since the slot's
+// current registration began (registration resets them while the slot is not
+// published). Counted by PostEvent under the slot's postLock, one relaxed
+// store each, so that any thread may read them with atomic loads; the same
+// values are published in the server's statistics object.
 struct SlotPostCounts {
-    std::uint32_t delivered;        // appended to the ring
-    std::uint32_t droppedFull;      // the ring was full (or its indexes unreadable)
-    std::uint32_t droppedEnded;     // the client ended without handing the lock over
-    std::uint32_t droppedLockKept;  // a live holder did not hand the lock over in time
+    std::uint64_t delivered;        // appended to the ring
+    std::uint64_t droppedFull;      // the ring was full (or its indexes unreadable)
+    std::uint64_t droppedEnded;     // the client ended without handing the lock over
+    std::uint64_t droppedLockKept;  // a live holder did not hand the lock over in time
+    std::uint64_t lockWaits;        // posts that found the lock held and waited for it
 };
+static_assert(OS_ATOMIC_LOCK_FREE<std::uint64_t>,
+              "the counts are read by other threads with plain atomic loads");
 
 // Everything this process keeps about one slot besides its published block
 // pointer and wake event. Nothing here is ever read back from the block, which
@@ -63,8 +69,8 @@ struct SlotRecord {
     // stay in step. 0 free, 1 held; process-local, never in shared memory. Held
     // only across one post, whose own wait for the client's lock is bounded.
     std::uint32_t postLock;
-    // Outcomes of the posts to this slot (see SlotPostCounts). Kept across
-    // registrations of the slot.
+    // Outcomes of the posts to this slot (see SlotPostCounts) since its current
+    // registration began.
     SlotPostCounts counts;
     // The slot's stall budget: how long posts to this slot may still wait for
     // the client's lock (us; below zero after a wait overran its grant), and when

@@ -4,6 +4,9 @@
 // allocation, no strings, and no system call unless the lock is contended or the
 // record fitted (one set of the wake event).
 //
+// Counts the outcome of every post in the slot's record and publishes it in the
+// server's statistics object: a few plain stores, no system call, no lock.
+//
 // Also owns the two things that keep one client from costing the others: the
 // per-slot post lock, which serialises the two threads' posts to one slot, and
 // the per-slot stall budget, which bounds how long posts may wait for a lock
@@ -18,6 +21,7 @@
 #include "platform/atomic.h"
 #include "platform/event.h"
 #include "queue/client_table.h"
+#include "queue/server_stats.h"
 
 PostingHook postingHook = nullptr;
 
@@ -104,10 +108,18 @@ void ClearState(SlotRecord& record, std::uint32_t bit) {
     OsAtomicFetchAnd(&record.state, ~bit);
 }
 
-// Counters change only under the slot's postLock: one relaxed store each, which
-// readers on other threads load atomically.
-void Count(std::uint32_t* counter) {
-    OsAtomicStoreRelaxed(counter, OsAtomicLoadRelaxed(counter) + 1u);
+// Counters change only under the slot's postLock, so each has one writer at a
+// time: one relaxed store of the private count, which readers on other threads
+// load atomically, and one of the same value into the published slot (shown,
+// null while the server runs without statistics).
+void Count(SlotRecord& record, StatsSlot* shown, std::uint64_t SlotPostCounts::*count,
+           std::uint64_t StatsSlot::*published) {
+    std::uint64_t* counter = &(record.counts.*count);
+    const std::uint64_t value = OsAtomicLoadRelaxed(counter) + 1u;
+    OsAtomicStoreRelaxed(counter, value);
+    if (shown != nullptr) {
+        OsAtomicStoreRelaxed(&(shown->*published), value);
+    }
 }
 
 void Hook(std::uint32_t slot, PostPoint point) {
@@ -120,7 +132,10 @@ void Hook(std::uint32_t slot, PostPoint point) {
 // Takes the slot's block lock for one post, or says why not: 0 held, -1 the
 // client ended without handing it over (or the descriptor reads closed),
 // EVENT_MUTEX_PENDING a live holder kept it. Caller holds the slot's postLock.
-std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, EventMutexHold* hold) {
+// A post that finds the lock held (by its client: the two server threads take
+// turns under postLock) is counted as a lock wait.
+std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, StatsSlot* shown,
+                            EventMutexHold* hold) {
     EventMutex* lock = &record.lock;
     OsHandle process = OsAtomicLoad(&record.process);
     if (HasState(record, SLOT_PENDING)) {
@@ -138,6 +153,7 @@ std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, EventMutexHo
     // waits only what the budget grants.
     std::int32_t got = AcquireEventMutexWithin(lock, process, OWNER_POLL_MS, 0, hold);
     if (got == EVENT_MUTEX_PENDING) {
+        Count(record, shown, &SlotPostCounts::lockWaits, &StatsSlot::lockWaits);
         const std::int64_t start = NowUs();
         std::int64_t spent = 0;
         do {
@@ -161,6 +177,18 @@ std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, EventMutexHo
 }
 
 }  // namespace
+
+void ResetPostCounts(std::uint32_t slot) {
+    assert(slot < MAX_CLIENTS);
+    SlotRecord& record = clientTable.slots[slot];
+    TakeSpinLock(&record.postLock);
+    OsAtomicStoreRelaxed(&record.counts.delivered, std::uint64_t{0});
+    OsAtomicStoreRelaxed(&record.counts.droppedFull, std::uint64_t{0});
+    OsAtomicStoreRelaxed(&record.counts.droppedEnded, std::uint64_t{0});
+    OsAtomicStoreRelaxed(&record.counts.droppedLockKept, std::uint64_t{0});
+    OsAtomicStoreRelaxed(&record.counts.lockWaits, std::uint64_t{0});
+    DropSpinLock(&record.postLock);
+}
 
 void RefillPostingStallBudget() {
     for (SlotRecord& record : clientTable.slots) {
@@ -193,36 +221,37 @@ std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::u
     if (OsAtomicLoad(&record.lock.name) == 0) {
         return -1;  // the slot's block is not open in this process
     }
+    StatsSlot* shown = PublishedStatsSlot(slot);
     TakeSpinLock(&record.postLock);
     if (HasState(record, SLOT_ABANDONED)) {
         // Its client ended holding the lock: dropped at once.
-        Count(&record.counts.droppedEnded);
+        Count(record, shown, &SlotPostCounts::droppedEnded, &StatsSlot::droppedEnded);
         DropSpinLock(&record.postLock);
         return 0;
     }
     EventMutexHold hold{};
-    const std::int32_t got = AcquireForPost(record, slot, &hold);
+    const std::int32_t got = AcquireForPost(record, slot, shown, &hold);
     if (got != 0 || hold.lockWord == nullptr) {
         // Not held (a closed descriptor fills no hold and answers -1): nothing
         // is appended, the record is dropped and counted.
         if (got == EVENT_MUTEX_PENDING) {
-            Count(&record.counts.droppedLockKept);
+            Count(record, shown, &SlotPostCounts::droppedLockKept, &StatsSlot::droppedLockKept);
         } else {
             SetState(record, SLOT_ABANDONED);
-            Count(&record.counts.droppedEnded);
+            Count(record, shown, &SlotPostCounts::droppedEnded, &StatsSlot::droppedEnded);
         }
         DropSpinLock(&record.postLock);
         return 0;
     }
     if (AppendRecord(block, code, arg1, arg2, arg3) == QUEUE_OK) {
-        Count(&record.counts.delivered);
+        Count(record, shown, &SlotPostCounts::delivered, &StatsSlot::delivered);
         // The wake-up goes out before the lock is given back.
         OsHandle wake = OsAtomicLoad(&clientTable.wakeEvents[slot]);
         if (wake != OS_NO_HANDLE) {
             OsSetEvent(wake);
         }
     } else {
-        Count(&record.counts.droppedFull);
+        Count(record, shown, &SlotPostCounts::droppedFull, &StatsSlot::droppedFull);
     }
     Hook(slot, PostPoint::BeforeRelease);
     ReleaseHeldEventMutex(hold);

@@ -89,4 +89,57 @@ static_assert(OS_ATOMIC_LOCK_FREE<std::uint64_t> && OS_ATOMIC_LOCK_FREE<std::uin
 // Writes the object's name for controller into buf (SERVER_STATS_NAME_SIZE bytes).
 inline void FormatServerStatsName(char* buf, std::uint32_t controller) {
     std::snprintf(buf, SERVER_STATS_NAME_SIZE, "%s%u", SERVER_STATS_NAME_PREFIX, controller);
+
+// ---- The server's side (server_stats.cpp): the one writer of the object ----
+//
+// All of it runs on the main thread, except the counters, which posts store on
+// either server thread (under the slot's postLock, so one writer per slot at a
+// time). Every store is an atomic one, so that readers in other processes never
+// see a torn field; nothing is ever loaded back from the object.
+
+// The server's mapping of its object; null while it runs without one. Set by
+// OpenServerStats before the first slot is published and cleared by
+// CloseServerStats after the last one was withdrawn.
+extern ServerStats* serverStats;
+
+// Creates controller's object, or takes over one that already exists (left by
+// a killed server and kept open by a reader, or made by another process of this
+// user), and rewrites every field of it, with the new instance last. False when
+// it cannot be created or mapped: the server then runs without statistics.
+// Called once the board accepted this process as the controller's server, so a
+// second server of the same controller never reaches it.
+bool OpenServerStats(std::uint16_t controller);
+
+// Shutdown, before anything else: the object stops naming a running server
+// (instance 0). Slots may still be withdrawn afterwards.
+void RetireServerStats();
+
+// Shutdown, after every slot was withdrawn and no post can reach one: unmaps
+// and closes the object.
+void CloseServerStats();
+
+// A new registration holds slot: its pid, zeroed counts and the selections of a
+// new client (class 1 only) are written, then the next registration serial;
+// the header's clientCount and registrations follow. Before the slot's block is
+// published to the dispatch thread, so that no post counts into the old values.
+void PublishSlot(std::uint32_t slot, std::uint32_t pid);
+
+// The slot was freed: registration 0 first, then the rest zeroed; the header's
+// clientCount follows. After the slot's block was withdrawn from the dispatch
+// thread, so that no post writes into it afterwards. A slot not published is
+// left alone.
+void WithdrawSlot(std::uint32_t slot);
+
+// What an enable or disable applied to the slot: flag class eventClass (0 to
+// 6; class 1 stays set) on or off, or the new value of one mask entry of class
+// 7, 8 or 9 (index within its table).
+void PublishFlagClass(std::uint32_t slot, std::uint32_t eventClass, bool enabled);
+void PublishMaskEntry(std::uint32_t slot, std::uint32_t eventClass, std::uint32_t index,
+                      std::uint16_t value);
+
+// For posts: the published entry of slot whose counters follow the slot's
+// private counts, or null while the server runs without statistics.
+inline StatsSlot* PublishedStatsSlot(std::uint32_t slot) {
+    ServerStats* stats = OsAtomicLoad(&serverStats);
+    return stats != nullptr ? &stats->slots[slot] : nullptr;
 }

@@ -7,6 +7,11 @@
 // pointer after the wake event and process handle exist) and withdrawn first:
 // the pointer is cleared, the walkers that may still hold it are waited for, and
 // only then are the block, the wake event and the process handle closed.
+//
+// The statistics object follows the table: a slot's entry is published just
+// before its block (so no post counts into the previous client's values) and
+// withdrawn just after it (so no post writes into a withdrawn entry), and what
+// an enable or disable applied is mirrored once the block holds it.
 #include "server/commands.h"
 
 #include "delivery/rthndlr.h"
@@ -17,6 +22,7 @@
 #include "queue/block.h"
 #include "queue/client_table.h"
 #include "queue/lifecycle.h"
+#include "queue/server_stats.h"
 #include "server/entry.h"
 
 namespace {
@@ -27,10 +33,12 @@ constexpr CommandOutcome NO_WAKE_EVENT{EXIT_STARTUP_FAILED, true, true};
 
 // Withdraws the slot's block from the dispatch thread. Sequentially consistent so
 // that the store is ordered before the walk-guard check in WaitForTableWalkers;
-// when that returns, no handler still holds the old pointer.
+// when that returns, no handler still holds the old pointer, and the slot's
+// statistics entry is withdrawn too.
 void WithdrawBlock(std::uint32_t slot) {
     OsAtomicStoreSeqCst<AsyncQueueBlock*>(&clientTable.clientBlocks[slot], nullptr);
     WaitForTableWalkers();
+    WithdrawSlot(slot);
 }
 
 // The block's copy of the process handle is informational; the table's own handle
@@ -103,6 +111,10 @@ CommandOutcome Register(std::uint32_t pid) {
     FormatClientObjectName(name, pid, CLIENT_WAKE_NAME_SUFFIX);
     OsHandle wake = OsCreateEvent(name, false, false);
     OsAtomicStore<OsHandle>(&clientTable.wakeEvents[slot], wake);
+    // The counts and the statistics entry of the new registration start before
+    // any post can reach the slot.
+    ResetPostCounts(slot);
+    PublishSlot(slot, pid);
     // Published only now, so the dispatch thread finds the wake event in place
     // with the block. On failure the block is still published, for shutdown to
     // remove it.
@@ -167,6 +179,7 @@ CommandOutcome SetClass(std::uint32_t pid, bool enable, std::uint32_t arg1, std:
         std::uint32_t AsyncQueueBlock::*flag = CLASS_FLAGS[eventClass];
         if (flag != nullptr) {
             StoreFlag(&(block->*flag), v);
+            PublishFlagClass(slot, eventClass, enable);
         }
     } else if (eventClass == CLASS_CHANNEL) {
         // The reply carries the number the channel counts as (50 -> 14, 60 -> 15).
@@ -174,13 +187,17 @@ CommandOutcome SetClass(std::uint32_t pid, bool enable, std::uint32_t arg1, std:
         *arg3 = ChannelNumber(*arg3);
         std::uint16_t* entry = &block->channelMask[arg2];
         const std::uint32_t old = *entry;
-        StoreMask(entry, enable ? (old | bit) : (old & ~bit));
+        const std::uint32_t applied = enable ? (old | bit) : (old & ~bit);
+        StoreMask(entry, applied);
+        PublishMaskEntry(slot, eventClass, arg2, static_cast<std::uint16_t>(applied));
     } else {
         // A disable keeps only bits 0 to 6 (levels 1 to 7) of what it leaves.
         std::uint16_t* entry =
             eventClass == CLASS_LEVEL ? &block->levelMask[arg2] : &block->sourceMask[arg2];
         const std::uint32_t old = *entry;
-        StoreMask(entry, enable ? (old | (*arg3 & 0xFFFFu)) : (old & ~*arg3 & 0x7Fu));
+        const std::uint32_t applied = enable ? (old | (*arg3 & 0xFFFFu)) : (old & ~*arg3 & 0x7Fu);
+        StoreMask(entry, applied);
+        PublishMaskEntry(slot, eventClass, arg2, static_cast<std::uint16_t>(applied));
     }
     return CARRY_ON;
 }

@@ -8,6 +8,7 @@
 #include "platform/event.h"
 #include "platform/types.h"
 #include "queue/client_table.h"
+#include "queue/server_stats.h"
 #include "server/commands.h"
 
 namespace {
@@ -131,10 +132,15 @@ std::int32_t ServerMain(int argc, const char* const* argv) {
         exitStatus = EXIT_STARTUP_FAILED;
     } else {
         clientTable.clientCount = 0;
+        // The statistics object, once the board made this process the
+        // controller's server. Without it the server serves all the same.
+        (void)OpenServerStats(controller);
         exitStatus = RunRequestLoop(controller, serverWakeEvent, exitStatus);
     }
 
+    RetireServerStats();
     RemoveAllClients();
+    CloseServerStats();
     CloseAndClear(&waitObject);
     CloseAndClear(&serverWakeEvent);
     StopDispatch(controller);

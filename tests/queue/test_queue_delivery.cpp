@@ -108,8 +108,8 @@ TEST(QueueDelivery, MillionRecordsReachAChildProcessInOrder) {
             continue;
         }
         const SlotPostCounts& counts = clientTable.slots[kSlot].counts;
-        const std::uint32_t delivered = OsAtomicLoad(&counts.delivered);
-        const std::uint32_t dropped = OsAtomicLoad(&counts.droppedLockKept);
+        const std::uint64_t delivered = OsAtomicLoad(&counts.delivered);
+        const std::uint64_t dropped = OsAtomicLoad(&counts.droppedLockKept);
         if (PostEvent(childPid, kSlot, kCode, sent, ~sent, Check(sent)) != 0) {
             ADD_FAILURE() << "post " << sent << " refused";
             break;

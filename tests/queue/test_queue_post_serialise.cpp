@@ -257,7 +257,7 @@ TEST_F(QueuePostSerialise, ALockDescriptorThatReadsClosedDropsTheRecord) {
     EventMutex& lock = clientTable.slots[client.slot].lock;
     const EventMutex saved = lock;
     OsAtomicStore(&lock.event, 0xFFFFFFFFu);  // name still set, the fields disagree
-    const std::uint32_t ended = client.Counts().droppedEnded;
+    const std::uint64_t ended = client.Counts().droppedEnded;
 
     EXPECT_EQ(PostEvent(client.pid, client.slot, 0xDEAD0030u, 0, 0, 0), 0);
     EXPECT_EQ(client.block->writeIndex, 0u) << "appended without the lock";

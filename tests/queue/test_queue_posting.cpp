@@ -1,6 +1,7 @@
 // PostEvent: its results, what it leaves in the block and in the lock word, the
-// wake-up, a client that ends while holding its lock, and two server threads
-// posting to one client that empties its ring meanwhile.
+// wake-up, a client that ends while holding its lock, two server threads
+// posting to one client that empties its ring meanwhile, and the counts of what
+// became of each post as the slot's record and the statistics object show them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 
 #include "kqvxi/client.h"
 #include "locks/mutex.h"
+#include "queue/server_stats.h"
 #include "support/child.h"
 #include "queue_test_util.h"
 
@@ -229,6 +231,67 @@ TEST_F(QueuePosting, ALiveClientKeepingItsLockCostsABoundedWait) {
     ReleaseEventMutex(&client);
     CloseEventMutex(&client);
     EXPECT_EQ(RemovePlantedClient(11), 0);
+    OsCloseHandle(self);
+}
+
+// Every outcome is counted once in the slot's record and, with the same value,
+// in the slot's published entry: a post that finds the client holding its lock
+// is a lock wait (and here a drop, the client keeping it), the post that takes
+// the hand-over is not, and a new registration starts from 0.
+TEST_F(QueuePosting, OutcomesAreCountedAndPublishedPerRegistration) {
+    const std::uint32_t pid = 0x7E000000u | (OsCurrentProcessId() & 0xFFFFFu);
+    constexpr std::uint32_t kSlot = 12;
+    ASSERT_TRUE(OpenServerStats(0xFFF1));
+    OsHandle self = OsOpenProcess(OsCurrentProcessId());
+    ResetPostCounts(kSlot);
+    PublishSlot(kSlot, pid);
+    AsyncQueueBlock* block = PlantClient(kSlot, pid, self);
+    ASSERT_NE(block, nullptr);
+    static EventMutex client;
+    char name[CLIENT_OBJECT_NAME_SIZE];
+    FormatClientObjectName(name, pid, BLOCK_LOCK_NAME_SUFFIX);
+    ASSERT_EQ(OpenEventMutex(&client, &block->lockCount, name), 0);
+
+    const SlotPostCounts& counts = clientTable.slots[kSlot].counts;
+    const StatsSlot& shown = serverStats->slots[kSlot];
+    const auto expectCounts = [&](std::uint64_t delivered, std::uint64_t kept,
+                                  std::uint64_t waits) {
+        EXPECT_EQ(OsAtomicLoad(&counts.delivered), delivered);
+        EXPECT_EQ(OsAtomicLoad(&counts.droppedLockKept), kept);
+        EXPECT_EQ(OsAtomicLoad(&counts.lockWaits), waits);
+        EXPECT_EQ(OsAtomicLoad(&counts.droppedFull) + OsAtomicLoad(&counts.droppedEnded), 0u);
+        EXPECT_EQ(OsAtomicLoad(&shown.delivered), delivered);
+        EXPECT_EQ(OsAtomicLoad(&shown.droppedLockKept), kept);
+        EXPECT_EQ(OsAtomicLoad(&shown.lockWaits), waits);
+        EXPECT_EQ(OsAtomicLoad(&shown.droppedFull) + OsAtomicLoad(&shown.droppedEnded), 0u);
+    };
+    expectCounts(0, 0, 0);
+    EXPECT_EQ(PostEvent(pid, kSlot, 0xDEAD0001u, 1, 2, 3), 0);
+    expectCounts(1, 0, 0);
+
+    AcquireEventMutex(&client);
+    EXPECT_EQ(PostEvent(pid, kSlot, 0xDEAD0001u, 4, 5, 6), 0);
+    expectCounts(1, 1, 1);
+    ReleaseEventMutex(&client);  // the hand-over goes to the pending post
+    EXPECT_EQ(PostEvent(pid, kSlot, 0xDEAD0001u, 7, 8, 9), 0);
+    expectCounts(2, 1, 1);
+    EXPECT_EQ(OsAtomicLoad(&shown.registration), 1u);
+
+    // The slot changes hands: withdrawn whole, then counted afresh.
+    WithdrawSlot(kSlot);
+    EXPECT_EQ(OsAtomicLoad(&shown.registration), 0u);
+    EXPECT_EQ(OsAtomicLoad(&shown.delivered), 0u);
+    ResetPostCounts(kSlot);
+    PublishSlot(kSlot, pid);
+    EXPECT_EQ(OsAtomicLoad(&shown.registration), 2u);
+    EXPECT_EQ(PostEvent(pid, kSlot, 0xDEAD0001u, 1, 2, 3), 0);
+    expectCounts(1, 0, 0);
+
+    CloseEventMutex(&client);
+    EXPECT_EQ(RemovePlantedClient(kSlot), 0);
+    WithdrawSlot(kSlot);
+    CloseServerStats();
+    EXPECT_EQ(serverStats, nullptr);
     OsCloseHandle(self);
 }
 

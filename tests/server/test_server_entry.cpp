@@ -9,7 +9,10 @@
 
 #include "delivery/dispatch.h"
 #include "platform/event.h"
+#include "platform/fault.h"
+#include "platform/process.h"
 #include "platform/types.h"
+#include "queue/server_stats.h"
 #include "support/client_slots.h"
 #include "server_run.h"
 
@@ -308,4 +311,25 @@ TEST_F(ServerEntry, RepeatedRunsStartFromAnEmptyTable) {
     EXPECT_EQ(replies[0].arg1, 0u) << "the count starts at 0";
     EXPECT_EQ(replies[0].arg2, 6u);
     EXPECT_EQ(replies[0].arg3, 7u);
+}
+
+// The statistics object is for readers only: when it cannot be created or
+// mapped, the server serves its clients all the same and ends as it would.
+TEST_F(ServerEntry, AStatisticsObjectThatCannotBeHadStopsNothing) {
+    const std::uint32_t me = OsCurrentProcessId();
+    for (OsFault fault : {OS_FAULT_CREATE_MAPPING, OS_FAULT_MAP_VIEW}) {
+        SCOPED_TRACE(fault);
+        FakeDriverReset();
+        // The first mapping of a run is the statistics object, made before the
+        // first request is served; the client's block comes after.
+        OsSetFault(fault, 0);
+        QueueRequest(me, CMD_REGISTER);
+        QueueRequest(me, CMD_ENABLE, 0xDEAD0000u);
+        QueueRequest(me, CMD_UNREGISTER);
+        QueueRequest(me, CMD_STOP);
+        EXPECT_EQ(RunServer({"7"}), 0);
+        EXPECT_EQ(FakeDriverReplies().size(), 4u);
+        EXPECT_EQ(serverStats, nullptr);
+        OsClearFaults();
+    }
 }
