@@ -89,6 +89,7 @@ static_assert(OS_ATOMIC_LOCK_FREE<std::uint64_t> && OS_ATOMIC_LOCK_FREE<std::uin
 // Writes the object's name for controller into buf (SERVER_STATS_NAME_SIZE bytes).
 inline void FormatServerStatsName(char* buf, std::uint32_t controller) {
     std::snprintf(buf, SERVER_STATS_NAME_SIZE, "%s%u", SERVER_STATS_NAME_PREFIX, controller);
+}
 
 // ---- The server's side (server_stats.cpp): the one writer of the object ----
 //
