@@ -400,6 +400,50 @@ TEST_F(ClientHandle, WithReregisterANewServerGetsTheClientAndItsSelections) {
     EXPECT_TRUE(server_process::ExitIs(StopServer(), 0));
 }
 
+TEST_F(ClientHandle, CoalescingAndSpinningReadsKeepOrderAndCountEveryRecord) {
+    constexpr std::uint32_t RECORDS = 500;
+    ASSERT_NO_FATAL_FAILURE(StartServer(6));
+    kqvxi_options o;
+    kqvxi_options_init(&o);
+    o.coalesce_us = 100;
+    o.spin_us = 20;
+    ASSERT_EQ(kqvxi_client_open(controller, &o, &client), KQVXI_OK);
+    ASSERT_EQ(kqvxi_select_class(client, 5, 1), KQVXI_OK);
+    std::thread injector([&] {
+        for (std::uint32_t i = 0; i < RECORDS; ++i) {
+            InjectRetrying(
+                [&] { return kqvxi_inject_class(controller, 5, static_cast<std::uint16_t>(i)); });
+            if (i % 16 == 0) {
+                OsSleep(1);
+            }
+        }
+    });
+    std::vector<std::uint32_t> values;
+    kqvxi_stats s{};
+    kqvxi_event ev[16];
+    const Clock::time_point start = Clock::now();
+    while (MsSince(start) < 60000) {
+        const int n = kqvxi_client_read(client, ev, 16, 50);
+        if (n < 0) {
+            ADD_FAILURE() << kqvxi_strerror(n);
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            values.push_back(ev[i].value);
+        }
+        if (kqvxi_client_stats(client, &s) != KQVXI_OK || values.size() + s.dropped >= RECORDS) {
+            break;
+        }
+    }
+    injector.join();
+    for (std::size_t i = 1; i < values.size(); ++i) {
+        ASSERT_LT(values[i - 1], values[i]) << i;
+    }
+    EXPECT_EQ(values.size() + s.dropped, RECORDS);
+    std::printf("%zu received, %llu dropped, in %.0f ms\n", values.size(),
+                static_cast<unsigned long long>(s.dropped), MsSince(start));
+}
+
 // Registers through the low-level request and stays until its end event is
 // set. args: controller, end event, ready event.
 KQ_CHILD_ROLE(client_handle_plain_client) {
