@@ -22,6 +22,7 @@
 // new client the state of a new one at registration.
 #include <cstdlib>
 
+#include "client/queue_consumer.h"
 #include "client/registration.h"
 #include "kqvxi/client.h"
 #include "locks/mutex.h"
@@ -131,6 +132,17 @@ void ReleaseQueue(kqvxi_queue* queue) {
 
 void NoteRegistrationAnswered() {
     OsAtomicStore(&registrationAnswered, std::int32_t{1});
+}
+
+OsHandle QueueWakeEvent(const kqvxi_queue* queue) {
+    return queue->wake;
+}
+
+bool QueueMayHoldRecords(const kqvxi_queue* queue) {
+    if (!RingTrusted(queue)) {
+        return false;
+    }
+    return OsVolatileLoad(&queue->block->readIndex) != OsVolatileLoad(&queue->block->writeIndex);
 }
 
 extern "C" kqvxi_queue* kqvxi_queue_open(void) {

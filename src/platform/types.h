@@ -16,6 +16,9 @@ inline constexpr std::uint32_t OS_INFINITE = 0xFFFFFFFFu;
 inline constexpr std::uint32_t OS_WAIT_OBJECT_0 = 0x00000000u;
 inline constexpr std::uint32_t OS_WAIT_ABANDONED = 0x00000080u;
 inline constexpr std::uint32_t OS_WAIT_TIMEOUT = 0x00000102u;
+// OsWaitForObjectAlertable only: a signal handled by the waiting thread ended
+// the wait (Win32's WAIT_IO_COMPLETION value).
+inline constexpr std::uint32_t OS_WAIT_INTERRUPTED = 0x000000C0u;
 inline constexpr std::uint32_t OS_WAIT_FAILED = 0xFFFFFFFFu;
 
 // Closes any handle of the layer. An unknown or already closed handle fails
@@ -29,6 +32,13 @@ bool OsCloseHandle(OsHandle handle);
 // releasing. Processes and threads: OBJECT_0 once ended. TIMEOUT, or FAILED for a
 // bad handle.
 std::uint32_t OsWaitForObject(OsHandle handle, std::uint32_t timeoutMs);
+
+// OsWaitForObject that a signal can end: on POSIX, a signal handled by the
+// waiting thread while it waits on an event ends the wait with
+// OS_WAIT_INTERRUPTED, whatever SA_RESTART says (the event's futex sleeps are
+// finite, and the kernel never restarts those). Other kinds of object, and
+// Win32, wait exactly as OsWaitForObject does.
+std::uint32_t OsWaitForObjectAlertable(OsHandle handle, std::uint32_t timeoutMs);
 
 // Milliseconds sleep of the calling thread.
 void OsSleep(std::uint32_t ms);

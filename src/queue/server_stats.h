@@ -17,6 +17,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/atomic.h"
 #include "queue/block.h"
@@ -69,7 +70,7 @@ struct alignas(8) ServerStats {
     std::uint32_t instance;
     std::uint32_t serverPid;
     std::uint32_t controller;
-    std::uint32_t clientCount;  // slots held
+    std::uint32_t clientCount;      // slots held
     std::uint64_t startedAtUnixMs;  // wall clock at start-up, for uptime
     std::uint64_t registrations;    // registrations served since start-up
     StatsSlot slots[MAX_CLIENTS];
@@ -86,4 +87,6 @@ static_assert(OS_ATOMIC_LOCK_FREE<std::uint64_t> && OS_ATOMIC_LOCK_FREE<std::uin
               "counters are published with plain lock-free stores");
 
 // Writes the object's name for controller into buf (SERVER_STATS_NAME_SIZE bytes).
-void FormatServerStatsName(char* buf, std::uint32_t controller);
+inline void FormatServerStatsName(char* buf, std::uint32_t controller) {
+    std::snprintf(buf, SERVER_STATS_NAME_SIZE, "%s%u", SERVER_STATS_NAME_PREFIX, controller);
+}

@@ -99,7 +99,9 @@ void DestroyEvent(PxObject* obj) {
     delete e;
 }
 
-std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
+// alertable: a futex sleep that a signal handler interrupted ends the wait
+// with OS_WAIT_INTERRUPTED (a grant that came meanwhile is still taken).
+std::uint32_t WaitEventFor(PxObject* obj, std::uint32_t timeoutMs, bool alertable) {
     PxEventRecord* rec = reinterpret_cast<PxEvent*>(obj)->rec;
     if (IsSet(rec)) {
         return OS_WAIT_OBJECT_0;
@@ -110,6 +112,7 @@ std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
     std::uint64_t deadline = px_now_ms() + timeoutMs;
     OsAtomicFetchAdd(&rec->waiters, 1u);
     bool signalled = false;
+    bool interrupted = false;
     for (;;) {
         if (IsSet(rec)) {
             signalled = true;
@@ -123,7 +126,12 @@ std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
         // once. Bound: EVENT_WAIT_SLICE_MS per sleep, then state is looked at
         // again, so a set that skipped the wake (any process with the object can
         // overwrite `waiters`) costs this waiter at most one slice.
-        px_futex_wait(&rec->state, 0, left < EVENT_WAIT_SLICE_MS ? left : EVENT_WAIT_SLICE_MS);
+        const int slept = px_futex_wait_signalled(
+            &rec->state, 0, left < EVENT_WAIT_SLICE_MS ? left : EVENT_WAIT_SLICE_MS);
+        if (slept < 0 && alertable) {
+            interrupted = true;
+            break;
+        }
     }
     // Never below zero, whatever another process wrote meanwhile: a count that
     // wrapped would let sets pile up grants.
@@ -136,12 +144,23 @@ std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
         signalled = TakeGrant(rec);
         TrimGrants(rec);
     }
-    return signalled ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
+    if (signalled) {
+        return OS_WAIT_OBJECT_0;
+    }
+    return interrupted ? OS_WAIT_INTERRUPTED : OS_WAIT_TIMEOUT;
+}
+
+std::uint32_t WaitEvent(PxObject* obj, std::uint32_t timeoutMs) {
+    return WaitEventFor(obj, timeoutMs, false);
 }
 
 constexpr PxKindOps EVENT_OPS{PX_KIND_EVENT, DestroyEvent, WaitEvent};
 
 }  // namespace
+
+std::uint32_t px_event_wait_alertable(PxObject* obj, std::uint32_t timeoutMs) {
+    return WaitEventFor(obj, timeoutMs, true);
+}
 
 OsHandle OsCreateEvent(const char* name, bool manualReset, bool initialState, bool* existed) {
     if (existed != nullptr) {

@@ -23,7 +23,7 @@ std::uint32_t px_remaining_ms(std::uint64_t deadline, std::uint32_t timeoutMs) {
     return now >= deadline ? 0 : static_cast<std::uint32_t>(deadline - now);
 }
 
-bool px_futex_wait(std::uint32_t* word, std::uint32_t expected, std::uint32_t timeoutMs) {
+int px_futex_wait_signalled(std::uint32_t* word, std::uint32_t expected, std::uint32_t timeoutMs) {
     timespec ts{};
     timespec* limit = nullptr;
     if (timeoutMs != OS_INFINITE) {
@@ -33,7 +33,14 @@ bool px_futex_wait(std::uint32_t* word, std::uint32_t expected, std::uint32_t ti
     }
     // Not FUTEX_PRIVATE_FLAG: the word may live in memory shared with other processes.
     long rc = syscall(SYS_futex, word, FUTEX_WAIT, expected, limit, nullptr, 0);
-    return !(rc != 0 && errno == ETIMEDOUT);
+    if (rc != 0 && errno == ETIMEDOUT) {
+        return 0;
+    }
+    return rc != 0 && errno == EINTR ? -1 : 1;
+}
+
+bool px_futex_wait(std::uint32_t* word, std::uint32_t expected, std::uint32_t timeoutMs) {
+    return px_futex_wait_signalled(word, expected, timeoutMs) != 0;
 }
 
 void px_futex_wake(std::uint32_t* word, int count) {

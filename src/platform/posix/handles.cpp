@@ -245,6 +245,21 @@ std::uint32_t OsWaitForObject(OsHandle handle, std::uint32_t timeoutMs) {
     return result;
 }
 
+std::uint32_t OsWaitForObjectAlertable(OsHandle handle, std::uint32_t timeoutMs) {
+    PxObject* obj = px_handle_get(handle, PX_KIND_FREE);
+    if (obj == nullptr) {
+        return OS_WAIT_FAILED;
+    }
+    std::uint32_t result = OS_WAIT_FAILED;
+    if (obj->ops->kind == PX_KIND_EVENT) {
+        result = px_event_wait_alertable(obj, timeoutMs);
+    } else if (obj->ops->wait != nullptr) {
+        result = obj->ops->wait(obj, timeoutMs);
+    }
+    px_object_put(obj);
+    return result;
+}
+
 void OsSleep(std::uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {

@@ -134,6 +134,10 @@ bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSiz
 PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapWhole,
                    PxShmInit init, void* context, bool* existed);
 
+// Opens an existing named object of at least size bytes, never creating one;
+// null (ENOENT, EINVAL for a smaller one) otherwise. Not mapped.
+PxShm* px_shm_open_existing(PxShmKind kind, const char* name, std::size_t size);
+
 // Drops one reference; the last runs the close protocol.
 void px_shm_put(PxShm* shm);
 
@@ -164,12 +168,18 @@ mode_t px_shm_object_mode();
 // others. False with EACCES otherwise.
 bool px_shm_adopt(int fd, bool created);
 
+// An event's wait that a handled signal ends with OS_WAIT_INTERRUPTED (event.cpp).
+std::uint32_t px_event_wait_alertable(PxObject* obj, std::uint32_t timeoutMs);
+
 // ---------------------------------------------------------------------------
 // Futex and clock helpers (futex.cpp).
 
 // Waits while *word == expected, up to timeoutMs (OS_INFINITE: no limit). Works
 // on memory shared between processes. Returns false on time-out.
 bool px_futex_wait(std::uint32_t* word, std::uint32_t expected, std::uint32_t timeoutMs);
+// The same, telling a signal apart: 1 woken (or *word differed), 0 timed out,
+// -1 a signal handler ran (EINTR).
+int px_futex_wait_signalled(std::uint32_t* word, std::uint32_t expected, std::uint32_t timeoutMs);
 void px_futex_wake(std::uint32_t* word, int count);
 
 // Monotonic milliseconds, for deadlines.

@@ -37,6 +37,12 @@ std::uint32_t OsWaitForObject(OsHandle handle, std::uint32_t timeoutMs) {
     return WaitForSingleObject(reinterpret_cast<HANDLE>(handle), timeoutMs);
 }
 
+// Not alertable on Win32: signals do not interrupt waits there, and an
+// alertable wait would run queued APCs the caller never asked for.
+std::uint32_t OsWaitForObjectAlertable(OsHandle handle, std::uint32_t timeoutMs) {
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(handle), timeoutMs);
+}
+
 void OsSleep(std::uint32_t ms) {
     Sleep(ms);
 }
