@@ -214,25 +214,36 @@ def _open() -> ctypes.CDLL:
     )
 
 
+def _lacking(library: str, name: str):
+    """Stands in for a call the loaded library lacks (an older 1.x): fails when used."""
+
+    def call(*args):
+        raise LibraryNotFound(f"{library} lacks {name}: a newer kqvxi client library is needed")
+
+    return call
+
+
 _lock = threading.Lock()
 _lib: Optional[ctypes.CDLL] = None
 
 
 def lib() -> ctypes.CDLL:
-    """The loaded library with its prototypes set; loads it on the first call."""
+    """The loaded library with its prototypes set; loads it on the first call.
+    A call the library lacks fails only when it is used."""
     global _lib
     if _lib is not None:
         return _lib
     with _lock:
         if _lib is None:
             loaded = _open()
+            if not hasattr(loaded, "kqvxi_client_open"):
+                raise LibraryNotFound(f"{loaded._name} is not a kqvxi 1.x client library (no kqvxi_client_open)")
             for name, restype, argtypes in _PROTOTYPES:
                 try:
                     function = getattr(loaded, name)
-                except AttributeError as e:
-                    raise LibraryNotFound(
-                        f"{getattr(loaded, '_name', '?')} lacks {name}: not a kqvxi 1.x client library"
-                    ) from e
+                except AttributeError:
+                    setattr(loaded, name, _lacking(str(loaded._name), name))
+                    continue
                 function.restype = restype
                 function.argtypes = argtypes
             _lib = loaded
