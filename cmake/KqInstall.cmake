@@ -1,6 +1,6 @@
 # Installation: the server, the tools, the libraries, the public headers, a CMake
 # package (find_package(kqvxi) gives kqvxi::client), a pkg-config file, the
-# documents and, on Linux, the manual pages (sections 1 and 3), a systemd unit template whose instance
+# documents and, on Linux, the manual pages, a systemd unit template whose instance
 # is the controller number, its sweep timer, its exit-status helper and a sysusers
 # entry for the service's user. Files that name the install prefix are written at
 # install time (KqInstallTime.cmake), so `cmake --install --prefix P` reaches them.

@@ -5,11 +5,10 @@
  *
  * One epoll set watches three descriptors: the client's (records may be
  * waiting), a timerfd that prints the client's counters every TICK_MS
- * milliseconds (default 1000), and standard input, where a line "quit" or the
- * end of input ends the loop. Every flag class is selected; each record is
- * printed as "record <class> <arg1> <arg2> <arg3>". Ends after COUNT records
- * when COUNT is given.
- * Exit status: 0 done, 1 a failure, 2 bad arguments.
+ * milliseconds (default 1000) and reads too, to notice a server that ended,
+ * and standard input, where a line "quit" or the end of input ends the loop. Every flag class is
+ * selected; each record is printed as "record <class> <arg1> <arg2> <arg3>". Ends after COUNT
+ * records when COUNT is given. Exit status: 0 done, 1 a failure, 2 bad arguments.
  */
 #include <errno.h>
 #include <kqvxi/kqvxi.h>
@@ -131,7 +130,9 @@ int main(int argc, char** argv) {
         }
         for (int i = 0; i < n; ++i) {
             int fd = ready[i].data.fd;
-            if (fd == client_fd) {
+            if (fd == client_fd || fd == timer_fd) {
+                /* The descriptor tells of records only: the read on each tick
+                   also finds a server that ended or restarted. */
                 long got = Drain(client);
                 if (got == KQVXI_E_SERVER_GONE) {
                     printf("the server ended\n");
@@ -142,7 +143,8 @@ int main(int argc, char** argv) {
                 } else {
                     received += got;
                 }
-            } else if (fd == timer_fd) {
+            }
+            if (fd == timer_fd && running) {
                 uint64_t expirations = 0;
                 if (read(timer_fd, &expirations, sizeof expirations) < 0) {
                     expirations = 0;
@@ -152,7 +154,7 @@ int main(int argc, char** argv) {
                     printf("tick received %llu dropped %llu\n", (unsigned long long)s.received,
                            (unsigned long long)s.dropped);
                 }
-            } else {
+            } else if (fd == STDIN_FILENO) {
                 char line[128];
                 ssize_t len = read(STDIN_FILENO, line, sizeof line - 1);
                 if (len <= 0) {

@@ -21,6 +21,8 @@ LEVEL_INDEXES = L.LEVEL_INDEXES
 SOURCE_INDEXES = L.SOURCE_INDEXES
 CHANNEL_INDEXES = L.CHANNEL_INDEXES
 ALL_LEVELS = 0x7F
+# How often a client waiting on asyncio looks for the server's end or restart.
+_END_CHECK_S = 1.0
 
 
 def level_bit(level: int) -> int:
@@ -378,7 +380,11 @@ class Client:
         except NotImplementedError:
             return False
         try:
-            await ready
+            # The descriptor tells of records only, not of the server's end or
+            # restart: a read (timeout 0) after at most this long finds those.
+            await asyncio.wait_for(ready, _END_CHECK_S)
+        except asyncio.TimeoutError:
+            pass
         finally:
             loop.remove_reader(fd)
         return True

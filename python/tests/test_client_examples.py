@@ -105,15 +105,19 @@ def test_epoll_loop(server, controller, board):
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="epoll is Linux's")
-def test_epoll_loop_ends_at_end_of_input_and_count(server, controller, board):
+def test_epoll_loop_ends_at_end_of_input_count_and_server_end(server, controller, board):
     p = start([example("epoll-loop"), "-c", str(controller)], controller, stdin=subprocess.PIPE)
-    p.stdin.close()
-    assert "end of input" in finish(p)
-    p = start([example("epoll-loop"), "-c", str(controller), "-n", "2"], controller, stdin=subprocess.PIPE)
+    assert "end of input" in finish(p)  # communicate() closes its input
+    # /dev/null cannot be watched: the loop goes on without it until COUNT.
+    p = start([example("epoll-loop"), "-c", str(controller), "-n", "2"], controller)
     board.flag(2)
     board.flag(3, 7)
     lines = finish(p)
     assert lines[-1] == "received 2", lines
+    # The ticks' reads notice a server that ended.
+    p = start([example("epoll-loop"), "-c", str(controller), "-p", "100"], controller)
+    assert server.stop() == 0
+    assert "the server ended" in finish(p)
 
 
 def test_raii_reader(server, controller, board):
