@@ -204,6 +204,8 @@ class Client:
         self._closing = False
         self._buffer: Deque[Record] = collections.deque()
         self._descriptor: Optional[int] = None
+        # The worker thread's read of a wait on asyncio without a descriptor.
+        self._worker: "Optional[asyncio.Future[List[Record]]]" = None
 
     # ---- the handle's life -------------------------------------------------
 
@@ -356,6 +358,7 @@ class Client:
         cannot watch it (Windows), a blocking read runs on the loop's default
         executor and is interrupted when the wait is cancelled.
         """
+        await self._settle_worker()
         while True:
             if self._buffer:
                 return self._buffer.popleft()
@@ -389,8 +392,23 @@ class Client:
             loop.remove_reader(fd)
         return True
 
+    async def _settle_worker(self) -> None:
+        """Waits for the worker read of a cancelled wait to end, so that two reads
+        of this client never run at once (one could take the other's interrupt
+        and leave it waiting). Interrupts it again each second until it ended."""
+        pending = self._worker
+        while pending is not None and not pending.done():
+            await asyncio.wait([pending], timeout=1.0)
+            if not pending.done():
+                try:
+                    self.interrupt()
+                except Error:
+                    break
+        self._worker = None
+
     async def _read_in_thread(self, loop: asyncio.AbstractEventLoop) -> None:
         future = loop.run_in_executor(None, self._read_raw, 64, L.INFINITE)
+        self._worker = future
         try:
             batch = await asyncio.shield(future)
         except asyncio.CancelledError:
@@ -406,6 +424,7 @@ class Client:
             except Error:
                 pass
             raise
+        self._worker = None
         self._buffer.extend(batch)
 
     def __aiter__(self) -> AsyncIterator[Record]:
