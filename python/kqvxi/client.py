@@ -23,6 +23,8 @@ CHANNEL_INDEXES = L.CHANNEL_INDEXES
 ALL_LEVELS = 0x7F
 # How often a client waiting on asyncio looks for the server's end or restart.
 _END_CHECK_S = 1.0
+# How long one worker-thread read waits where the loop cannot watch the descriptor.
+_WORKER_WAIT_MS = 500
 
 
 def level_bit(level: int) -> int:
@@ -355,8 +357,8 @@ class Client:
         """The next record, waiting on the running event loop without blocking it.
 
         On Linux it waits for the descriptor with loop.add_reader; where the loop
-        cannot watch it (Windows), a blocking read runs on the loop's default
-        executor and is interrupted when the wait is cancelled.
+        cannot watch it (Windows), reads of at most half a second run on the
+        loop's default executor, one at a time.
         """
         await self._settle_worker()
         while True:
@@ -393,36 +395,28 @@ class Client:
         return True
 
     async def _settle_worker(self) -> None:
-        """Waits for the worker read of a cancelled wait to end, so that two reads
-        of this client never run at once (one could take the other's interrupt
-        and leave it waiting). Interrupts it again each second until it ended."""
+        """Waits for the worker read of a cancelled wait to end (it waits half a
+        second at most), so that two reads of this client never run at once."""
         pending = self._worker
-        while pending is not None and not pending.done():
-            await asyncio.wait([pending], timeout=1.0)
-            if not pending.done():
-                try:
-                    self.interrupt()
-                except Error:
-                    break
+        if pending is not None and not pending.done():
+            await asyncio.wait([pending])
         self._worker = None
 
     async def _read_in_thread(self, loop: asyncio.AbstractEventLoop) -> None:
-        future = loop.run_in_executor(None, self._read_raw, 64, L.INFINITE)
+        # A bounded read rather than an interrupted one: a cancelled wait then
+        # needs no interrupt, which a read of another thread could take.
+        future = loop.run_in_executor(None, self._read_raw, 64, _WORKER_WAIT_MS)
         self._worker = future
         try:
             batch = await asyncio.shield(future)
         except asyncio.CancelledError:
-            # The read goes on in its thread until interrupted; what it took by
-            # then is kept for the next read, and its error is consumed.
+            # What the read takes after the cancellation is kept for the next
+            # read, and its error is consumed.
             def keep(done: "asyncio.Future[List[Record]]") -> None:
                 if not done.cancelled() and done.exception() is None:
                     self._buffer.extend(done.result())
 
             future.add_done_callback(keep)
-            try:
-                self.interrupt()
-            except Error:
-                pass
             raise
         self._worker = None
         self._buffer.extend(batch)
