@@ -126,6 +126,9 @@ int ReadInside(kqvxi_client* client, kqvxi_event* events, int max, std::uint32_t
             if (status == KQVXI_OK) {
                 return KQVXI_E_RESTARTED;
             }
+            if (status == REREGISTERED_BEFORE) {
+                continue;
+            }
             if (status == KQVXI_E_CLOSED) {
                 return status;
             }

@@ -94,8 +94,11 @@ int RegisterWithServer(kqvxi_client* client);
 bool ServerReplaced(kqvxi_client* client);
 
 // After ServerReplaced: registers with a new server when one runs, and sends
-// every remembered selection again. KQVXI_OK when re-registered; KQVXI_E_NO_SERVER
-// while no new server runs yet. Takes `control`.
+// every remembered selection again. KQVXI_OK when re-registered now;
+// REREGISTERED_BEFORE when another thread did so meanwhile; KQVXI_E_NO_SERVER
+// while no new server runs yet (or it did not answer); KQVXI_E_FULL;
+// KQVXI_E_CLOSED. Takes `control`.
+inline constexpr int REREGISTERED_BEFORE = 1;
 int Reregister(kqvxi_client* client);
 
 // Sends every remembered selection (after a re-registration). Caller holds `control`.

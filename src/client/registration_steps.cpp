@@ -122,6 +122,11 @@ int Reregister(kqvxi_client* client) {
         UnlockGate(client->control);
         return KQVXI_E_CLOSED;
     }
+    // Another reading thread may have re-registered while this one waited.
+    if (!ServerReplaced(client)) {
+        UnlockGate(client->control);
+        return REREGISTERED_BEFORE;
+    }
     OsAtomicStore(&client->registered, std::int32_t{0});
     // Only a look, no request, while no new server publishes: a read that
     // waits for one must not spend a request timeout per step.
