@@ -38,7 +38,8 @@ if(TARGET kqvxi_client AND TARGET kqvxint)
   install(FILES ${CMAKE_BINARY_DIR}/kqvxiConfig.cmake ${CMAKE_BINARY_DIR}/kqvxiConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kqvxi)
   install(FILES ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/CHANGELOG.md
-    ${CMAKE_SOURCE_DIR}/docs/operator-guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    ${CMAKE_SOURCE_DIR}/docs/operator-guide.md ${CMAKE_SOURCE_DIR}/docs/client-guide.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # The service's user and group: the server's shared objects are owner-only
   # (mode 0600), so clients must run as this user.
@@ -88,8 +89,17 @@ if(TARGET kqvxi_client AND TARGET kqvxint)
           DEPENDS ${md} VERBATIM)
         list(APPEND kq_man_pages ${page})
       endforeach()
-      add_custom_target(kq_man_pages ALL DEPENDS ${kq_man_pages})
+      # Section 3: the client library.
+      set(md ${CMAKE_SOURCE_DIR}/docs/man/kqvxi.3.md)
+      set(kq_man3_page ${CMAKE_BINARY_DIR}/man/kqvxi.3)
+      add_custom_command(OUTPUT ${kq_man3_page}
+        COMMAND ${KQ_PANDOC} --standalone --to man
+          --metadata "footer=kqvxi ${PROJECT_VERSION}" --metadata "header=kqvxi manual"
+          --output ${kq_man3_page} ${md}
+        DEPENDS ${md} VERBATIM)
+      add_custom_target(kq_man_pages ALL DEPENDS ${kq_man_pages} ${kq_man3_page})
       install(FILES ${kq_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+      install(FILES ${kq_man3_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
     else()
       message(WARNING "pandoc not found: the manual pages are not built (scripts/install-deps build)")
     endif()

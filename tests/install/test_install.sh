@@ -19,7 +19,8 @@ for f in bin/kqvxi-server bin/kqvxi-monitor bin/kqvxi-inject bin/kqvxi-ctl inclu
          include/kqvxi/version.h lib/pkgconfig/kqvxi.pc lib/cmake/kqvxi/kqvxiConfig.cmake \
          "lib/systemd/system/kqvxi-server@.service" "lib/systemd/system/kqvxi-sweep@.service" \
          "lib/systemd/system/kqvxi-sweep@.timer" lib/sysusers.d/kqvxi.conf libexec/kqvxi/kqvxi-exit-status \
-         share/doc/kqvxi/LICENSE share/doc/kqvxi/CHANGELOG.md share/doc/kqvxi/operator-guide.md; do
+         share/doc/kqvxi/LICENSE share/doc/kqvxi/CHANGELOG.md share/doc/kqvxi/operator-guide.md \
+         share/doc/kqvxi/client-guide.md; do
   [ -e "$prefix/$f" ] || fail "missing $f"
 done
 
@@ -110,5 +111,9 @@ if [ "$pages" = yes ]; then
     # man finds the pages beside the programs on PATH, as a user of the tree would.
     [ "$(env -u MANPATH PATH="$prefix/bin:$PATH" man -w "$t" 2>/dev/null)" = "$page" ] || fail "man $t through PATH"
   done
+  # The client library's page, in section 3.
+  page=$prefix/share/man/man3/kqvxi.3
+  man -l "$page" 2>/dev/null | grep -q "kqvxi_client_open" || fail "man -l $page does not render"
+  MANPATH="$prefix/share/man" man -P cat 3 kqvxi 2>/dev/null | grep -q "kqvxi_client_read" || fail "man 3 kqvxi through MANPATH"
 fi
 echo "install: ok"
