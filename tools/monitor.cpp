@@ -183,7 +183,7 @@ MonitorOptions ParseOptions(int argc, char** argv) {
 
 // Phase 2: registers with the server, opens this client's queue and enables
 // the selections. Null (after a message) when the server or the queue cannot be
-// reached.
+// reached, also when an enable goes unanswered.
 kqvxi_queue* RegisterAndSelect(const MonitorOptions& o) {
     if (Request(o.controller, KQVXI_CMD_REGISTER, 0, 0, 0, o.requestMs) < 0) {
         std::fprintf(stderr, "kqvxi-monitor: no reply from the server of controller %u\n",
@@ -198,7 +198,11 @@ kqvxi_queue* RegisterAndSelect(const MonitorOptions& o) {
     }
     for (const Selection& s : o.selections) {
         if (Request(o.controller, KQVXI_CMD_ENABLE, s.code, s.index, s.bits, o.requestMs) < 0) {
+            // The server is gone or does not answer: nothing selected would
+            // arrive, so this is no monitoring run to report as done.
             std::fprintf(stderr, "kqvxi-monitor: enable request got no reply\n");
+            kqvxi_queue_close(queue);
+            return nullptr;
         }
     }
     return queue;

@@ -29,41 +29,6 @@ namespace {
 constexpr std::uint32_t REPLY_MS = 10000;
 constexpr std::uint32_t SETTLE_MS = 10000;
 
-struct ServerProcess {
-    std::uint16_t controller;
-    std::uint32_t pid = 0;
-    OsHandle process = OS_NO_HANDLE;
-
-    explicit ServerProcess(std::uint16_t number) : controller(number) {
-        const std::string exe = ServerPath();
-        const std::string arg = std::to_string(number);
-        const char* args[] = {arg.c_str(), nullptr};
-        process = OsSpawnProcess(exe.c_str(), args, &pid);
-        EXPECT_NE(process, OS_NO_HANDLE) << exe;
-    }
-    // Waits for the process to end and returns its exit code.
-    int Wait() {
-        int code = WaitChild(process, 30000);
-        process = OS_NO_HANDLE;
-        return code;
-    }
-    // Asks the server to stop and returns its exit code.
-    int Stop() {
-        std::uint32_t a1 = 0, a2 = 0, a3 = 0;
-        EXPECT_EQ(kqvxi_request(controller, KQVXI_CMD_STOP, &a1, &a2, &a3, REPLY_MS), KQVXI_OK);
-        return Wait();
-    }
-    ~ServerProcess() {
-        if (process != OS_NO_HANDLE) {
-            std::uint32_t a1 = 0, a2 = 0, a3 = 0;
-            kqvxi_request(controller, KQVXI_CMD_STOP, &a1, &a2, &a3, 2000);
-            WaitChild(process, 10000);
-        }
-    }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-};
-
 // The object of controller as this process maps it (writable, as any process
 // of the server's user can). Creates it when it is not there.
 struct StatsMapping {
