@@ -14,7 +14,7 @@ OsHandle OsCreateMapping(const char* name, std::uint32_t size, bool* existed);
 // Maps size bytes of the mapping from offset 0 with write access. Null on failure.
 void* OsMapView(OsHandle mapping, std::uint32_t size);
 
-// Unmaps a view from OsMapView. False on failure (e.g. not a view).
+// Unmaps a view from OsMapView or OsMapViewReadOnly (cast). False on failure (e.g. not a view).
 bool OsUnmapView(void* view);
 
 // Whether another open of the mapping's object exists anywhere: Alone when only

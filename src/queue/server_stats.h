@@ -17,6 +17,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/atomic.h"
 #include "queue/block.h"
@@ -86,7 +87,9 @@ static_assert(OS_ATOMIC_LOCK_FREE<std::uint64_t> && OS_ATOMIC_LOCK_FREE<std::uin
               "counters are published with plain lock-free stores");
 
 // Writes the object's name for controller into buf (SERVER_STATS_NAME_SIZE bytes).
-void FormatServerStatsName(char* buf, std::uint32_t controller);
+inline void FormatServerStatsName(char* buf, std::uint32_t controller) {
+    std::snprintf(buf, SERVER_STATS_NAME_SIZE, "%s%u", SERVER_STATS_NAME_PREFIX, controller);
+}
 
 // ---- The server's side (server_stats.cpp): the one writer of the object ----
 //

@@ -155,6 +155,52 @@ TEST(PlatformMapping, AKilledHolderKeepsNothingAlive) {
     OsCloseHandle(ready);
 }
 
+// Open-only: never creates, refuses a smaller object, shares the creator's
+// bytes through a read-only view, and finds nothing once a killed creator
+// left only the name behind.
+TEST(PlatformMapping, OpenOnlyFindsOnlyAHeldObjectOfTheRightSize) {
+    std::string name = UniqueName("map");
+    EXPECT_EQ(OsOpenMapping(name.c_str(), SIZE), OS_NO_HANDLE);
+    bool existed = true;
+    OsHandle probe = OsCreateMapping(name.c_str(), SIZE, &existed);
+    ASSERT_NE(probe, OS_NO_HANDLE);
+    EXPECT_FALSE(existed) << "an open-only call created the object";
+    OsCloseHandle(probe);
+
+    OsHandle owner = OsCreateMapping(name.c_str(), SIZE, &existed);
+    ASSERT_NE(owner, OS_NO_HANDLE);
+    auto* w = static_cast<unsigned char*>(OsMapView(owner, SIZE));
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(OsOpenMapping(name.c_str(), SIZE + 4096), OS_NO_HANDLE);
+    OsHandle reader = OsOpenMapping(name.c_str(), SIZE);
+    ASSERT_NE(reader, OS_NO_HANDLE);
+    const auto* r = static_cast<const unsigned char*>(OsMapViewReadOnly(reader, SIZE));
+    ASSERT_NE(r, nullptr);
+    w[7] = 0x3c;
+    EXPECT_EQ(r[7], 0x3c);
+    EXPECT_TRUE(OsUnmapView(const_cast<unsigned char*>(r)));
+    EXPECT_TRUE(OsCloseHandle(reader));
+    EXPECT_TRUE(OsUnmapView(w));
+    EXPECT_TRUE(OsCloseHandle(owner));
+    EXPECT_EQ(OsOpenMapping(name.c_str(), SIZE), OS_NO_HANDLE) << "the last close left the name";
+
+    std::string readyName = UniqueName("ready");
+    OsHandle ready = OsCreateEvent(readyName.c_str(), true, false);
+    ASSERT_NE(ready, OS_NO_HANDLE);
+    OsHandle child = SpawnChild("mapping_holder", {name, readyName});
+    ASSERT_NE(child, OS_NO_HANDLE);
+    ASSERT_EQ(OsWaitForObject(ready, 20000), OS_WAIT_OBJECT_0);
+    OsHandle held = OsOpenMapping(name.c_str(), SIZE);
+    EXPECT_NE(held, OS_NO_HANDLE) << "a live holder's object was not found";
+    OsCloseHandle(held);
+    ASSERT_TRUE(OsKillProcess(child));
+    ASSERT_EQ(OsWaitForObject(child, 10000), OS_WAIT_OBJECT_0);
+    OsCloseHandle(child);
+    EXPECT_EQ(OsOpenMapping(name.c_str(), SIZE), OS_NO_HANDLE)
+        << "a killed holder's name was opened";
+    OsCloseHandle(ready);
+}
+
 // args: mapping name, results mapping name, slot, go event, release event. Waits
 // for go, creates the mapping, reports, and holds it until release.
 KQ_CHILD_ROLE(mapping_racer) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "client/stats_view.h"
 #include "kqvxi/client.h"
 #include "kqvxi/events.h"
 #include "kqvxi/inject.h"
@@ -148,9 +149,26 @@ TEST(ServerStats, EachStartPublishesANewInstanceAndAStopRetiresIt) {
         EXPECT_LE(Load(view.stats->startedAtUnixMs), nowMs);
         EXPECT_GT(Load(view.stats->startedAtUnixMs) + 60000, nowMs);
 
+        // A client's read-only view agrees, and finds a registration's slot.
+        StatsView reader{};
+        ASSERT_TRUE(OpenStatsView(controller, &reader));
+        EXPECT_EQ(LiveServerInstance(reader), firstInstance);
+        ASSERT_EQ(RequestRetrying(controller, KQVXI_CMD_REGISTER), KQVXI_OK);
+        std::uint32_t slot = 99, registration = 0;
+        EXPECT_TRUE(FindStatsSlot(reader, OsCurrentProcessId(), &slot, &registration));
+        EXPECT_EQ(slot, 0u);
+        EXPECT_EQ(registration, 1u);
+        StatsSlot copy{};
+        EXPECT_TRUE(CopyStatsSlot(reader, 0, &copy));
+        EXPECT_EQ(copy.selections.flagClasses, 1u << 1);
+        ASSERT_EQ(RequestRetrying(controller, KQVXI_CMD_UNREGISTER), KQVXI_OK);
+        EXPECT_FALSE(CopyStatsSlot(reader, 0, &copy));
+
         // Kept mapped across the stop: a clean stop leaves instance 0.
         ASSERT_EQ(server.Stop(), 0);
         EXPECT_EQ(Load(view.stats->instance), 0u);
+        EXPECT_EQ(LiveServerInstance(reader), 0u);
+        CloseStatsView(&reader);
 
         // A second server of the same controller takes the same object over
         // while a reader keeps it open.

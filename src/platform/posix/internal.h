@@ -134,6 +134,10 @@ bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSiz
 PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapWhole,
                    PxShmInit init, void* context, bool* existed);
 
+// Opens an existing named object of at least size bytes, never creating one;
+// null (ENOENT, EINVAL for a smaller one) otherwise. Not mapped.
+PxShm* px_shm_open_existing(PxShmKind kind, const char* name, std::size_t size);
+
 // Drops one reference; the last runs the close protocol.
 void px_shm_put(PxShm* shm);
 

@@ -68,7 +68,28 @@ OsHandle OsCreateMapping(const char* name, std::uint32_t size, bool* existed) {
     return h;
 }
 
-void* OsMapView(OsHandle mapping, std::uint32_t size) {
+OsHandle OsOpenMapping(const char* name, std::uint32_t size) {
+    if (OsFaultHit(OS_FAULT_CREATE_MAPPING)) {
+        errno = ENOMEM;
+        return OS_NO_HANDLE;
+    }
+    PxShm* shm = px_shm_open_existing(PX_SHM_MAPPING, name, size);
+    if (shm == nullptr) {
+        return OS_NO_HANDLE;
+    }
+    PxMapping* m = new PxMapping{};
+    px_object_init(&m->header, &MAPPING_OPS, 1);
+    m->shm = shm;
+    OsHandle h = px_handle_insert(&m->header);
+    if (h == OS_NO_HANDLE) {
+        DestroyMapping(&m->header);
+    }
+    return h;
+}
+
+namespace {
+
+void* MapView(OsHandle mapping, std::uint32_t size, int protection) {
     if (OsFaultHit(OS_FAULT_MAP_VIEW)) {
         errno = ENOMEM;
         return nullptr;
@@ -83,7 +104,7 @@ void* OsMapView(OsHandle mapping, std::uint32_t size) {
     std::size_t length = size == 0 ? shm->size : size;
     void* addr = nullptr;
     if (length <= shm->size) {
-        void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, shm->fd, 0);
+        void* p = mmap(nullptr, length, protection, MAP_SHARED, shm->fd, 0);
         if (p != MAP_FAILED) {
             addr = p;
         }
@@ -107,6 +128,16 @@ void* OsMapView(OsHandle mapping, std::uint32_t size) {
     }
     px_object_put(obj);
     return addr;
+}
+
+}  // namespace
+
+void* OsMapView(OsHandle mapping, std::uint32_t size) {
+    return MapView(mapping, size, PROT_READ | PROT_WRITE);
+}
+
+const void* OsMapViewReadOnly(OsHandle mapping, std::uint32_t size) {
+    return MapView(mapping, size, PROT_READ);
 }
 
 bool OsUnmapView(void* view) {

@@ -132,8 +132,10 @@ bool ZeroFill(int fd, std::size_t size) {
 }
 
 // Opens (and on first use locks) the named object; fills shm->size. Returns the
-// descriptor with a shared lock on byte 0, or -1.
-int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool* existed) {
+// descriptor with a shared lock on byte 0, or -1. With create false only an
+// existing object of at least size bytes is opened (ENOENT, EINVAL otherwise).
+int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool* existed,
+              bool create = true) {
     int dir = px_shm_dir_fd();
     if (dir < 0) {
         return -1;
@@ -141,10 +143,11 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
     for (int attempt = 0; attempt < OPEN_RETRIES; ++attempt) {
         // O_NONBLOCK: a FIFO at the name must not hold the open (it is refused below).
         constexpr int FLAGS = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-        bool fresh = true;
-        int fd =
-            openat(dir, FileName(shm->posixName), FLAGS | O_CREAT | O_EXCL, px_shm_object_mode());
-        if (fd < 0 && errno == EEXIST) {
+        bool fresh = create;
+        int fd = create ? openat(dir, FileName(shm->posixName), FLAGS | O_CREAT | O_EXCL,
+                                 px_shm_object_mode())
+                        : openat(dir, FileName(shm->posixName), FLAGS);
+        if (create && fd < 0 && errno == EEXIST) {
             fresh = false;
             fd = openat(dir, FileName(shm->posixName), FLAGS);
             if (fd < 0 && errno == ENOENT) {
@@ -167,6 +170,20 @@ int OpenNamed(PxShm* shm, std::size_t size, PxShmInit init, void* context, bool*
         bool created = LockByte(fd, HOLDER_BYTE, F_WRLCK, false);
         bool ok = true;
         struct stat st {};
+        if (created && !create) {
+            // Nobody holds it: a name left behind, not an object being served.
+            px_shm_unlink_if_unheld(fd, shm->posixName, false);
+            close(fd);
+            errno = ENOENT;
+            return -1;
+        }
+        if (!create && (fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < size)) {
+            LockByte(fd, HOLDER_BYTE, F_UNLCK, false);
+            LockByte(fd, CREATION_BYTE, F_UNLCK, false);
+            close(fd);
+            errno = EINVAL;
+            return -1;
+        }
         if (created) {
             ok = ZeroFill(fd, size);
             shm->size = size;
@@ -270,6 +287,33 @@ bool px_shm_name(PxShmKind kind, const char* name, char* out, std::size_t outSiz
     }
     out[len] = 0;
     return true;
+}
+
+PxShm* px_shm_open_existing(PxShmKind kind, const char* name, std::size_t size) {
+    if (size == 0 || name == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    px_shm_sweep_stale();
+    PxShm* shm = new PxShm{};
+    OsAtomicStoreRelaxed(&shm->refs, 1);
+    shm->fd = -1;
+    shm->named = true;
+    bool wasThere = false;
+    if (!px_shm_name(kind, name, shm->posixName, sizeof shm->posixName)) {
+        delete shm;
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    shm->fd = OpenNamed(shm, size, nullptr, nullptr, &wasThere, false);
+    if (shm->fd < 0) {
+        int saved = errno;
+        delete shm;
+        errno = saved;
+        return nullptr;
+    }
+    px_shm_remember(shm);
+    return shm;
 }
 
 PxShm* px_shm_open(PxShmKind kind, const char* name, std::size_t size, bool mapWhole,

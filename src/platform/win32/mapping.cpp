@@ -33,6 +33,33 @@ void* OsMapView(OsHandle mapping, std::uint32_t size) {
     return MapViewOfFile(reinterpret_cast<HANDLE>(mapping), FILE_MAP_WRITE, 0, 0, size);
 }
 
+OsHandle OsOpenMapping(const char* name, std::uint32_t size) {
+    if (OsFaultHit(OS_FAULT_CREATE_MAPPING)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return OS_NO_HANDLE;
+    }
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    if (h == nullptr) {
+        return OS_NO_HANDLE;
+    }
+    // A view of size bytes fails on a smaller section: that is the size check.
+    void* probe = MapViewOfFile(h, FILE_MAP_READ, 0, 0, size);
+    if (probe == nullptr) {
+        CloseHandle(h);
+        return OS_NO_HANDLE;
+    }
+    UnmapViewOfFile(probe);
+    return reinterpret_cast<OsHandle>(h);
+}
+
+const void* OsMapViewReadOnly(OsHandle mapping, std::uint32_t size) {
+    if (OsFaultHit(OS_FAULT_MAP_VIEW)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return MapViewOfFile(reinterpret_cast<HANDLE>(mapping), FILE_MAP_READ, 0, 0, size);
+}
+
 bool OsUnmapView(void* view) {
     if (OsFaultHit(OS_FAULT_UNMAP_VIEW)) {
         SetLastError(ERROR_INVALID_ADDRESS);
