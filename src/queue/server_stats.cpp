@@ -1,4 +1,4 @@
-// The server statistics object's name, and the server's writing of it: creating
+// The server's writing of its statistics object: creating
 // and initialising it at start-up, publishing and withdrawing slots, mirroring
 // selections, and retiring it at shutdown. (Posts store the counters themselves
 // through PublishedStatsSlot.)
@@ -6,13 +6,12 @@
 // The object can be mapped writable by any process of the server's user, so
 // what the server needs to know about what it published (which serial a slot
 // holds, which flag classes it shows) is kept here in this process and only ever
-// written out. Nothing here depends on the client table: the client library
-// links this file for the name alone.
+// written out. Nothing here depends on the client table, which stays the
+// server's own.
 #include "queue/server_stats.h"
 
 #include <cassert>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/atomic.h"

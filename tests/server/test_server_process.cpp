@@ -19,35 +19,6 @@ namespace {
 
 constexpr std::uint32_t REPLY_MS = 10000;
 
-struct ServerProcess {
-    std::uint16_t controller;
-    OsHandle process = OS_NO_HANDLE;
-
-    explicit ServerProcess(std::uint16_t number) : controller(number) {
-        const std::string exe = ServerPath();
-        const std::string arg = std::to_string(number);
-        const char* args[] = {arg.c_str(), nullptr};
-        std::uint32_t pid = 0;
-        process = OsSpawnProcess(exe.c_str(), args, &pid);
-        EXPECT_NE(process, OS_NO_HANDLE) << exe;
-    }
-    // Waits for the process to end and returns its exit code.
-    int Wait() {
-        int code = WaitChild(process, 30000);
-        process = OS_NO_HANDLE;
-        return code;
-    }
-    ~ServerProcess() {
-        if (process != OS_NO_HANDLE) {
-            std::uint32_t a1 = 0, a2 = 0, a3 = 0;
-            kqvxi_request(controller, KQVXI_CMD_STOP, &a1, &a2, &a3, 2000);
-            WaitChild(process, 10000);
-        }
-    }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-};
-
 int Request(std::uint16_t controller, std::uint32_t command, std::uint32_t a1 = 0,
             std::uint32_t a2 = 0, std::uint32_t a3 = 0) {
     return kqvxi_request(controller, command, &a1, &a2, &a3, REPLY_MS);

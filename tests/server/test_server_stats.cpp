@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "client/stats_view.h"
 #include "kqvxi/client.h"
 #include "kqvxi/events.h"
 #include "kqvxi/inject.h"
@@ -28,41 +29,6 @@ namespace {
 
 constexpr std::uint32_t REPLY_MS = 10000;
 constexpr std::uint32_t SETTLE_MS = 10000;
-
-struct ServerProcess {
-    std::uint16_t controller;
-    std::uint32_t pid = 0;
-    OsHandle process = OS_NO_HANDLE;
-
-    explicit ServerProcess(std::uint16_t number) : controller(number) {
-        const std::string exe = ServerPath();
-        const std::string arg = std::to_string(number);
-        const char* args[] = {arg.c_str(), nullptr};
-        process = OsSpawnProcess(exe.c_str(), args, &pid);
-        EXPECT_NE(process, OS_NO_HANDLE) << exe;
-    }
-    // Waits for the process to end and returns its exit code.
-    int Wait() {
-        int code = WaitChild(process, 30000);
-        process = OS_NO_HANDLE;
-        return code;
-    }
-    // Asks the server to stop and returns its exit code.
-    int Stop() {
-        std::uint32_t a1 = 0, a2 = 0, a3 = 0;
-        EXPECT_EQ(kqvxi_request(controller, KQVXI_CMD_STOP, &a1, &a2, &a3, REPLY_MS), KQVXI_OK);
-        return Wait();
-    }
-    ~ServerProcess() {
-        if (process != OS_NO_HANDLE) {
-            std::uint32_t a1 = 0, a2 = 0, a3 = 0;
-            kqvxi_request(controller, KQVXI_CMD_STOP, &a1, &a2, &a3, 2000);
-            WaitChild(process, 10000);
-        }
-    }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-};
 
 // The object of controller as this process maps it (writable, as any process
 // of the server's user can). Creates it when it is not there.
@@ -183,9 +149,26 @@ TEST(ServerStats, EachStartPublishesANewInstanceAndAStopRetiresIt) {
         EXPECT_LE(Load(view.stats->startedAtUnixMs), nowMs);
         EXPECT_GT(Load(view.stats->startedAtUnixMs) + 60000, nowMs);
 
+        // A client's read-only view agrees, and finds a registration's slot.
+        StatsView reader{};
+        ASSERT_TRUE(OpenStatsView(controller, &reader));
+        EXPECT_EQ(LiveServerInstance(reader), firstInstance);
+        ASSERT_EQ(RequestRetrying(controller, KQVXI_CMD_REGISTER), KQVXI_OK);
+        std::uint32_t slot = 99, registration = 0;
+        EXPECT_TRUE(FindStatsSlot(reader, OsCurrentProcessId(), &slot, &registration));
+        EXPECT_EQ(slot, 0u);
+        EXPECT_EQ(registration, 1u);
+        StatsSlot copy{};
+        EXPECT_TRUE(CopyStatsSlot(reader, 0, &copy));
+        EXPECT_EQ(copy.selections.flagClasses, 1u << 1);
+        ASSERT_EQ(RequestRetrying(controller, KQVXI_CMD_UNREGISTER), KQVXI_OK);
+        EXPECT_FALSE(CopyStatsSlot(reader, 0, &copy));
+
         // Kept mapped across the stop: a clean stop leaves instance 0.
         ASSERT_EQ(server.Stop(), 0);
         EXPECT_EQ(Load(view.stats->instance), 0u);
+        EXPECT_EQ(LiveServerInstance(reader), 0u);
+        CloseStatsView(&reader);
 
         // A second server of the same controller takes the same object over
         // while a reader keeps it open.

@@ -1,6 +1,7 @@
 // Helpers for black-box tests of the built kqvxi-server against the simulated
 // board library: where the server program lies, a controller number of this test
-// process's own, waiting until a server answers, and exit-code comparison.
+// process's own, a server process stopped when it goes out of scope, waiting
+// until a server answers, and exit-code comparison.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 
 #include "kqvxi/client.h"
 #include "platform/process.h"
+#include "support/child.h"
 
 namespace server_process {
 
@@ -33,6 +35,43 @@ inline std::string ServerPath() {
 inline std::uint16_t OwnController(std::uint16_t offset) {
     return static_cast<std::uint16_t>(20000 + (OsCurrentProcessId() % 4000) * 8 + offset);
 }
+
+// A kqvxi-server process for controller; sent a stop request and waited for
+// (bounded) when it is still there at the end of its scope.
+struct ServerProcess {
+    std::uint16_t controller;
+    std::uint32_t pid = 0;
+    OsHandle process = OS_NO_HANDLE;
+
+    explicit ServerProcess(std::uint16_t number) : controller(number) {
+        const std::string exe = ServerPath();
+        const std::string arg = std::to_string(number);
+        const char* args[] = {arg.c_str(), nullptr};
+        process = OsSpawnProcess(exe.c_str(), args, &pid);
+        EXPECT_NE(process, OS_NO_HANDLE) << exe;
+    }
+    // Waits for the process to end and returns its exit code.
+    int Wait() {
+        int code = WaitChild(process, 30000);
+        process = OS_NO_HANDLE;
+        return code;
+    }
+    // Asks the server to stop and returns its exit code.
+    int Stop() {
+        std::uint32_t a1 = 0, a2 = 0, a3 = 0;
+        EXPECT_EQ(kqvxi_request(controller, KQVXI_CMD_STOP, &a1, &a2, &a3, 10000), KQVXI_OK);
+        return Wait();
+    }
+    ~ServerProcess() {
+        if (process != OS_NO_HANDLE) {
+            std::uint32_t a1 = 0, a2 = 0, a3 = 0;
+            kqvxi_request(controller, KQVXI_CMD_STOP, &a1, &a2, &a3, 2000);
+            WaitChild(process, 10000);
+        }
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+};
 
 // Sends an unknown command until the server of controller answers it unchanged,
 // for at most limitMs. True once it did.
