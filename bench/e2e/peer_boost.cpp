@@ -95,8 +95,8 @@ int Consume(int index, Control* control, const char* arg) {
     return 0;
 }
 
-const Peer PEER = {"boost-mq", Open, Post, Close, Consume};
-const PeerRegistrar registrar(&PEER, 2);
+const Peer PEER = {"boost-mq", Open, Post, Close, Consume, nullptr};
+const PeerRegistrar registrar(&PEER, 7);
 
 }  // namespace
 }  // namespace e2e

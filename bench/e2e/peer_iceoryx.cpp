@@ -306,8 +306,8 @@ int Consume(int index, Control* control, const char* arg) {
     return 0;
 }
 
-const Peer PEER = {"iceoryx", Open, Post, Close, Consume};
-const PeerRegistrar registrar(&PEER, 4);
+const Peer PEER = {"iceoryx", Open, Post, Close, Consume, nullptr};
+const PeerRegistrar registrar(&PEER, 8);
 
 }  // namespace
 }  // namespace e2e

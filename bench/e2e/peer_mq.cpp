@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "harness.h"
+#include "transports.h"
 
 namespace e2e {
 namespace {
@@ -20,14 +21,11 @@ int queueCount = 0;
 char baseName[64];
 
 void QueueName(char* out, std::size_t size, const char* base, int index) {
-    std::snprintf(out, size, "%s.%d", base, index);
+    MqQueueName(out, size, base, index);
 }
 
 mq_attr Attributes() {
-    mq_attr attr{};
-    attr.mq_maxmsg = QUEUE_RECORDS;
-    attr.mq_msgsize = RECORD_BYTES;
-    return attr;
+    return MqAttributes(QUEUE_RECORDS);
 }
 
 void Close() {
@@ -71,9 +69,29 @@ int Post(std::uint32_t seq) {
 }
 
 int Consume(int index, Control* control, const char* arg) {
+    return MqConsume(index, control, arg);
+}
+
+const Peer PEER = {"posix-mq", Open, Post, Close, Consume, nullptr};
+const PeerRegistrar registrar(&PEER, 5);
+
+}  // namespace
+
+void MqQueueName(char* out, std::size_t size, const char* base, int index) {
+    std::snprintf(out, size, "%s.%d", base, index);
+}
+
+mq_attr MqAttributes(int records) {
+    mq_attr attr{};
+    attr.mq_maxmsg = records;
+    attr.mq_msgsize = RECORD_BYTES;
+    return attr;
+}
+
+int MqConsume(int index, Control* control, const char* base) {
     ConsumerState* self = &control->consumers[index];
     char name[96];
-    QueueName(name, sizeof name, arg, index);
+    MqQueueName(name, sizeof name, base, index);
     mqd_t q = mq_open(name, O_RDONLY);
     if (q == static_cast<mqd_t>(-1)) {
         __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
@@ -99,11 +117,6 @@ int Consume(int index, Control* control, const char* arg) {
     mq_close(q);
     return 0;
 }
-
-const Peer PEER = {"posix-mq", Open, Post, Close, Consume};
-const PeerRegistrar registrar(&PEER, 1);
-
-}  // namespace
 
 double MqSendCostNs(int rounds) {
     char name[96];

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "harness.h"
+#include "transports.h"
 
 namespace e2e {
 namespace {
@@ -64,6 +65,15 @@ int Post(std::uint32_t seq) {
 }
 
 int Consume(int index, Control* control, const char* arg) {
+    return ZmqConsume(index, control, arg);
+}
+
+const Peer PEER = {"zeromq", Open, Post, Close, Consume, nullptr};
+const PeerRegistrar registrar(&PEER, 6);
+
+}  // namespace
+
+int ZmqConsume(int index, Control* control, const char* endpoint) {
     ConsumerState* self = &control->consumers[index];
     void* ctx = zmq_ctx_new();
     void* sub = ctx != nullptr ? zmq_socket(ctx, ZMQ_SUB) : nullptr;
@@ -71,7 +81,7 @@ int Consume(int index, Control* control, const char* arg) {
     if (sub == nullptr || zmq_setsockopt(sub, ZMQ_RCVHWM, &hwm, sizeof hwm) != 0 ||
         zmq_setsockopt(sub, ZMQ_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
         zmq_setsockopt(sub, ZMQ_LINGER, &linger, sizeof linger) != 0 ||
-        zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "", 0) != 0 || zmq_connect(sub, arg) != 0) {
+        zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "", 0) != 0 || zmq_connect(sub, endpoint) != 0) {
         __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
         if (sub != nullptr) {
             zmq_close(sub);
@@ -98,8 +108,4 @@ int Consume(int index, Control* control, const char* arg) {
     return 0;
 }
 
-const Peer PEER = {"zeromq", Open, Post, Close, Consume};
-const PeerRegistrar registrar(&PEER, 3);
-
-}  // namespace
 }  // namespace e2e
