@@ -372,7 +372,8 @@ int Main(int argc, char** argv) {
             if (f.ran) {
                 const char* name = PeerAt(p)->name;
                 if (f.latSamples > 0) {
-                    std::printf(" peer_lat_p50_%s_n%d=%.1f", name, COUNTS[c], f.latP50Us);
+                    std::printf(" peer_lat_p50_%s_n%d=%.1f peer_lat_p99_%s_n%d=%.1f", name,
+                                COUNTS[c], f.latP50Us, name, COUNTS[c], f.latP99Us);
                 }
                 std::printf(" peer_flood_%s_n%d=%.0f peer_flood_cpu_%s_n%d=%.0f", name, COUNTS[c],
                             f.floodPerS, name, COUNTS[c], f.floodCpuNs);

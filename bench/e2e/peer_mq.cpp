@@ -47,8 +47,11 @@ bool Open(int count, char* arg, int argSize) {
         mq_unlink(name);
         mqd_t q = mq_open(name, O_CREAT | O_EXCL | O_WRONLY | O_NONBLOCK, 0600, &attr);
         if (q == static_cast<mqd_t>(-1)) {
-            std::fprintf(stderr, "mq: cannot create %s with %d messages: %s\n", name, QUEUE_RECORDS,
-                         std::strerror(errno));
+            std::fprintf(stderr, "mq: cannot create %s with %d messages: %s%s\n", name,
+                         QUEUE_RECORDS, std::strerror(errno),
+                         errno == EMFILE ? " (the user's RLIMIT_MSGQUEUE is spent: at N = 50 the "
+                                           "queues of posix-mq-relay hold most of it)"
+                                         : "");
             Close();
             return false;
         }
