@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "platform/atomic.h"
 
 namespace e2e {
 namespace {
@@ -38,27 +39,27 @@ void Link(Chain* shared, int k, int hops, int rounds) {
     std::uint32_t seen = 0;
     for (int r = 0; r < rounds; ++r) {
         const std::int64_t end = NowNs() + 2'000'000'000;
-        while (__atomic_load_n(&shared->word[k], __ATOMIC_ACQUIRE) == seen && NowNs() < end) {
-            __atomic_store_n(&shared->asleep[k], 1u, __ATOMIC_RELEASE);
+        while (OsAtomicLoad(&shared->word[k]) == seen && NowNs() < end) {
+            OsAtomicStore(&shared->asleep[k], 1u);
             Futex(&shared->word[k], FUTEX_WAIT, seen);
         }
         const std::int64_t woke = NowNs();
-        seen = __atomic_load_n(&shared->word[k], __ATOMIC_ACQUIRE);
-        __atomic_store_n(&shared->asleep[k], 0u, __ATOMIC_RELEASE);
+        seen = OsAtomicLoad(&shared->word[k]);
+        OsAtomicStore(&shared->asleep[k], 0u);
         if (k < hops) {
-            __atomic_store_n(&shared->word[k + 1], seen, __ATOMIC_RELEASE);
+            OsAtomicStore(&shared->word[k + 1], seen);
             Futex(&shared->word[k + 1], FUTEX_WAKE, 1);
             continue;
         }
-        shared->latencyNs[r] = woke - __atomic_load_n(&shared->stampNs, __ATOMIC_ACQUIRE);
-        __atomic_store_n(&shared->pong, seen, __ATOMIC_RELEASE);
+        shared->latencyNs[r] = woke - OsAtomicLoad(&shared->stampNs);
+        OsAtomicStore(&shared->pong, seen);
         Futex(&shared->pong, FUTEX_WAKE, 1);
     }
 }
 
 bool AllAsleep(const Chain* shared, int hops) {
     for (int k = 1; k <= hops; ++k) {
-        if (__atomic_load_n(&shared->asleep[k], __ATOMIC_ACQUIRE) == 0) {
+        if (OsAtomicLoad(&shared->asleep[k]) == 0) {
             return false;
         }
     }
@@ -102,14 +103,13 @@ bool FutexWakeFloor(int hops, int rounds, double* p50Us, double* p99Us) {
             SleepUs(20);
         }
         SleepUs(50);
-        __atomic_store_n(&shared->stampNs, NowNs(), __ATOMIC_RELEASE);
-        __atomic_store_n(&shared->word[1], static_cast<std::uint32_t>(r), __ATOMIC_RELEASE);
+        OsAtomicStore(&shared->stampNs, NowNs());
+        OsAtomicStore(&shared->word[1], static_cast<std::uint32_t>(r));
         Futex(&shared->word[1], FUTEX_WAKE, 1);
-        while (__atomic_load_n(&shared->pong, __ATOMIC_ACQUIRE) != static_cast<std::uint32_t>(r) &&
-               NowNs() < end) {
+        while (OsAtomicLoad(&shared->pong) != static_cast<std::uint32_t>(r) && NowNs() < end) {
             Futex(&shared->pong, FUTEX_WAIT, static_cast<std::uint32_t>(r - 1));
         }
-        if (__atomic_load_n(&shared->pong, __ATOMIC_ACQUIRE) != static_cast<std::uint32_t>(r)) {
+        if (OsAtomicLoad(&shared->pong) != static_cast<std::uint32_t>(r)) {
             break;
         }
         done = r;

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "platform/atomic.h"
 #include "kq_server.h"
 #include "measure.h"
 #include "relay.h"
@@ -419,9 +420,9 @@ int Consumer(int argc, char** argv) {
     const pid_t parent = getppid();
     std::atomic<bool> done{false};
     std::thread watchdog([control, parent, &done] {
-        while (!done.load() && __atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+        while (!done.load() && OsAtomicLoad(&control->stop) == 0) {
             if (getppid() != parent) {
-                __atomic_store_n(&control->stop, 1u, __ATOMIC_RELEASE);
+                OsAtomicStore(&control->stop, 1u);
             }
             SleepUs(200000);
         }

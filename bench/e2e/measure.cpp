@@ -2,6 +2,8 @@
 // and end of a set of consumer processes.
 #include "measure.h"
 
+#include "platform/atomic.h"
+
 #include <dirent.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -84,7 +86,7 @@ std::int64_t Settle(const Run& run, std::uint64_t expected, int quietMs) {
 
 void PostStamped(Run& run) {
     const std::uint32_t seq = run.nextSeq++;
-    __atomic_store_n(&run.control->stampNs[seq % STAMP_SLOTS], NowNs(), __ATOMIC_RELEASE);
+    OsAtomicStore(&run.control->stampNs[seq % STAMP_SLOTS], NowNs());
     run.peer->post(seq);
 }
 
@@ -159,7 +161,7 @@ void NoteFailure(Search* s, double rate, const Trial& t) {
 std::uint64_t Received(const Run& run) {
     std::uint64_t sum = 0;
     for (int i = 0; i < run.count; ++i) {
-        sum += __atomic_load_n(&run.control->consumers[i].received, __ATOMIC_ACQUIRE);
+        sum += OsAtomicLoad(&run.control->consumers[i].received);
     }
     return sum;
 }
@@ -218,9 +220,8 @@ bool StartRun(Run* run, const Peer* peer, int count) {
     const std::int64_t end = NowNs() + 60000 * MS;
     for (int i = 0; i < count; ++i) {
         std::uint32_t ready = 0;
-        while ((ready = __atomic_load_n(&run->control->consumers[i].ready, __ATOMIC_ACQUIRE)) ==
-                   0 &&
-               NowNs() < end && aborted == 0) {
+        while ((ready = OsAtomicLoad(&run->control->consumers[i].ready)) == 0 && NowNs() < end &&
+               aborted == 0) {
             SleepUs(1000);
         }
         if (ready != 1) {
@@ -234,7 +235,7 @@ bool StartRun(Run* run, const Peer* peer, int count) {
 
 void EndRun(Run* run) {
     if (run->control != nullptr) {
-        __atomic_store_n(&run->control->stop, 1u, __ATOMIC_RELEASE);
+        OsAtomicStore(&run->control->stop, 1u);
     }
     for (int i = 0; i < run->count; ++i) {
         if (run->consumers[i] > 0 && WaitExit(run->consumers[i], 10000) != 0) {
@@ -268,7 +269,7 @@ void LatencyWarmUp(Run& run) {
 }
 
 void LatencyRound(Run& run, int events) {
-    __atomic_store_n(&run.control->measureLatency, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&run.control->measureLatency, 1u);
     const std::int64_t end = NowNs() + 5000 * MS;
     for (int k = 0; k < events && NowNs() < end && !OutOfTime(); ++k) {
         const std::uint64_t expected = Received(run) + static_cast<std::uint64_t>(run.count);
@@ -283,14 +284,14 @@ void LatencyRound(Run& run, int events) {
         }
         SleepUs(300);  // every consumer back asleep in its wait
     }
-    __atomic_store_n(&run.control->measureLatency, 0u, __ATOMIC_RELEASE);
+    OsAtomicStore(&run.control->measureLatency, 0u);
 }
 
 void LatencyResult(Run& run, Figures* f) {
     std::vector<double> us, wake;
     for (int i = 0; i < run.count; ++i) {
         const ConsumerState& c = run.control->consumers[i];
-        const std::uint32_t n = __atomic_load_n(&c.samples, __ATOMIC_ACQUIRE);
+        const std::uint32_t n = OsAtomicLoad(&c.samples);
         for (std::uint32_t s = 0; s < n; ++s) {
             us.push_back(static_cast<double>(c.latencyNs[s]) / 1000.0);
             wake.push_back(static_cast<double>(c.wakeLatencyNs[s]) / 1000.0);
@@ -301,7 +302,7 @@ void LatencyResult(Run& run, Figures* f) {
     std::vector<double> first;
     if (run.count > 0) {
         const ConsumerState& c = run.control->consumers[0];
-        const std::uint32_t n = __atomic_load_n(&c.samples, __ATOMIC_ACQUIRE);
+        const std::uint32_t n = OsAtomicLoad(&c.samples);
         for (std::uint32_t s = 0; s < n; ++s) {
             first.push_back(static_cast<double>(c.latencyNs[s]) / 1000.0);
         }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "harness.h"
+#include "platform/atomic.h"
 #include "kq_server.h"
 #include "kqvxi/client.h"
 #include "kqvxi/events.h"
@@ -41,16 +42,16 @@ int Consume(int index, Control* control, const char* arg) {
     if (queue == nullptr || KqRequest(controller, KQVXI_CMD_REGISTER) != KQVXI_OK ||
         KqRequest(controller, KQVXI_CMD_ENABLE, KQVXI_EVENT_CODE(KQ_LEVEL_CODE), KQ_LEVEL_INDEX,
                   KQ_LEVEL_BITS) != KQVXI_OK) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         if (queue != nullptr) {
             kqvxi_queue_close(queue);
         }
         return 3;
     }
-    __atomic_store_n(&self->ready, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&self->ready, 1u);
     kqvxi_record batch[QUEUE_RECORDS];
     std::uint32_t seqs[QUEUE_RECORDS];
-    while (__atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+    while (OsAtomicLoad(&control->stop) == 0) {
         if (kqvxi_queue_wait(queue, CONSUMER_WAIT_MS) < 0) {
             break;
         }

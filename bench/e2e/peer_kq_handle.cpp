@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "harness.h"
+#include "platform/atomic.h"
 #include "kq_server.h"
 #include "kqvxi/kqvxi.h"
 
@@ -31,15 +32,15 @@ int ConsumeThroughHandle(int index, Control* control, const char* arg) {
     }
     if (opened != KQVXI_OK) {
         std::fprintf(stderr, "kq handle consumer %d: %s\n", index, kqvxi_strerror(opened));
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         kqvxi_client_free(client);
         return 3;
     }
-    __atomic_store_n(&self->ready, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&self->ready, 1u);
     kqvxi_event events[QUEUE_RECORDS];
     std::uint32_t seqs[QUEUE_RECORDS];
     int status = 0;
-    while (status == 0 && __atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+    while (status == 0 && OsAtomicLoad(&control->stop) == 0) {
         const int n = kqvxi_client_read(client, events, QUEUE_RECORDS, CONSUMER_WAIT_MS);
         if (n < 0 && n != KQVXI_E_TIMEOUT && n != KQVXI_E_INTERRUPTED) {
             std::fprintf(stderr, "kq handle consumer %d: %s\n", index, kqvxi_strerror(n));

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "harness.h"
+#include "platform/atomic.h"
 #include "transports.h"
 
 namespace e2e {
@@ -97,12 +98,12 @@ int MqConsume(int index, Control* control, const char* base) {
     MqQueueName(name, sizeof name, base, index);
     mqd_t q = mq_open(name, O_RDONLY);
     if (q == static_cast<mqd_t>(-1)) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         return 3;
     }
-    __atomic_store_n(&self->ready, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&self->ready, 1u);
     char message[RECORD_BYTES];
-    while (__atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+    while (OsAtomicLoad(&control->stop) == 0) {
         timespec until{};
         clock_gettime(CLOCK_REALTIME, &until);
         until.tv_nsec += static_cast<long>(CONSUMER_WAIT_MS) * 1000000;

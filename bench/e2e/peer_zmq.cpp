@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "harness.h"
+#include "platform/atomic.h"
 #include "transports.h"
 
 namespace e2e {
@@ -82,7 +83,7 @@ int ZmqConsume(int index, Control* control, const char* endpoint) {
         zmq_setsockopt(sub, ZMQ_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
         zmq_setsockopt(sub, ZMQ_LINGER, &linger, sizeof linger) != 0 ||
         zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "", 0) != 0 || zmq_connect(sub, endpoint) != 0) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         if (sub != nullptr) {
             zmq_close(sub);
         }
@@ -91,9 +92,9 @@ int ZmqConsume(int index, Control* control, const char* endpoint) {
         }
         return 3;
     }
-    __atomic_store_n(&self->ready, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&self->ready, 1u);
     char message[RECORD_BYTES];
-    while (__atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+    while (OsAtomicLoad(&control->stop) == 0) {
         const int n = zmq_recv(sub, message, sizeof message, 0);
         if (n == RECORD_BYTES) {
             std::uint32_t seq = 0;
