@@ -1,6 +1,7 @@
 // Clocks, the consumers' record bookkeeping, process start and stop, and
 // percentiles for the end-to-end harness.
 #include "harness.h"
+#include "platform/atomic.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -83,23 +84,22 @@ void NoteRecords(Control* control, ConsumerState* self, const std::uint32_t* seq
     if (count <= 0) {
         return;
     }
-    if (__atomic_load_n(&control->measureLatency, __ATOMIC_ACQUIRE) != 0) {
+    if (OsAtomicLoad(&control->measureLatency) != 0) {
         const std::int64_t now = NowNs();
         const std::int64_t woke = wokeNs != 0 ? wokeNs : now;
         for (int i = 0; i < count; ++i) {
-            std::uint32_t n = __atomic_load_n(&self->samples, __ATOMIC_RELAXED);
+            std::uint32_t n = OsAtomicLoadRelaxed(&self->samples);
             if (n >= static_cast<std::uint32_t>(MAX_SAMPLES)) {
                 break;
             }
-            const std::int64_t stamp = __atomic_load_n(
-                &control->stampNs[seqs[i] % static_cast<std::uint32_t>(STAMP_SLOTS)],
-                __ATOMIC_ACQUIRE);
+            const std::int64_t stamp =
+                OsAtomicLoad(&control->stampNs[seqs[i] % static_cast<std::uint32_t>(STAMP_SLOTS)]);
             self->latencyNs[n] = Clamp(now - stamp);
             self->wakeLatencyNs[n] = Clamp(woke - stamp);
-            __atomic_store_n(&self->samples, n + 1, __ATOMIC_RELEASE);
+            OsAtomicStore(&self->samples, n + 1);
         }
     }
-    __atomic_add_fetch(&self->received, static_cast<std::uint64_t>(count), __ATOMIC_RELEASE);
+    OsAtomicFetchAdd(&self->received, static_cast<std::uint64_t>(count));
 }
 
 namespace {

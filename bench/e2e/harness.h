@@ -16,6 +16,9 @@ inline constexpr int MAX_SAMPLES = 2048;      // latency samples one consumer ke
 inline constexpr int RECORD_BYTES = 20;       // one record, the size of the server's ring entry
 inline constexpr int QUEUE_RECORDS = 99;      // records one consumer's queue holds
 inline constexpr int CONSUMER_WAIT_MS = 100;  // a consumer re-checks the stop flag this often
+// A relay's input queue is as deep as the simulated board's event queue, the
+// first of kqvxi's two hops.
+inline constexpr int RELAY_INPUT_RECORDS = 64;
 
 // One consumer's figures. Only that consumer writes them; the producer reads
 // them, and resets them while every consumer is idle between trials.
@@ -50,11 +53,14 @@ struct Peer {
     void (*close)();
     // The consumer's whole life: set up, mark ready, take records until stop.
     int (*consume)(int index, Control* control, const char* arg);
+    // Two-hop peers only (null otherwise): the relay process's whole life, started
+    // by open with its own arg; it says on readyFd when it is set up (relay.h).
+    int (*relay)(int readyFd, const char* arg);
 };
 
 // Each peer's file registers it with one static PeerRegistrar; rank orders the
 // columns of the report (our server first, then the others).
-inline constexpr int MAX_PEERS = 8;
+inline constexpr int MAX_PEERS = 12;
 struct PeerRegistrar {
     PeerRegistrar(const Peer* peer, int rank);
 };
@@ -65,9 +71,12 @@ const Peer* PeerAt(int index);
 // nobody receiving, over rounds fillings of one queue.
 double MqSendCostNs(int rounds);
 
-// One-way wake latency of a futex between two processes, the waiter asleep:
-// fills p50 and p99 in microseconds. False when the partner could not start.
-bool FutexWakeFloor(int rounds, double* p50Us, double* p99Us);
+// One-way wake latency of a futex through a chain of hops + 1 processes, each
+// waiter asleep: the first wakes the second, which wakes the third, and so on;
+// the last notes the time since the first stamped it. hops 1 is one wake-up,
+// hops 2 two in series (kqvxi's path: board queue to dispatch thread to client).
+// Fills p50 and p99 in microseconds. False when a partner could not start.
+bool FutexWakeFloor(int hops, int rounds, double* p50Us, double* p99Us);
 
 std::int64_t NowNs();
 void SleepUs(std::int64_t us);

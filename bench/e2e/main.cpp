@@ -1,14 +1,20 @@
 // kq_e2e: one producer and N consumer processes (N = 1, 8, 50) on the same
-// fan-out job for our server, POSIX message queues and, when built in,
-// Boost.Interprocess message queues and ZeroMQ PUB/SUB: latency with the
-// consumer asleep, a flood, and the highest paced rate with at most 0.1 % loss;
-// beside them the machine's floor for a cross-process wake-up. Prints a table
-// and one "e2e:" line of key=value figures for bench/run.
+// fan-out job for our server (also through the client handle with wake
+// coalescing or spinning on), POSIX message queues and, when built in,
+// Boost.Interprocess message queues, ZeroMQ PUB/SUB and iceoryx: latency with
+// the consumer asleep, a flood, and the highest paced rate with at most 0.1 %
+// loss. kqvxi's path makes two hops (board queue, dispatch thread, client);
+// POSIX mq and ZeroMQ also run in two hops through a relay process, the others
+// in one. Beside them the machine's floor for one and for two cross-process
+// wake-ups in series. Prints a table and one "e2e:" line of key=value figures
+// for bench/run.
 //
 //   kq_e2e [--peers kqvxi,posix-mq,...] [--counts 1,8,50]
 //          [--phases latency,flood,lossless] [--limit-s seconds]
+//          [--searches 1..3] [--coalesce-us us] [--spin-us us] [--quick]
 //   kq_e2e list    (the peers built in, comma-separated)
 //   kq_e2e consumer <peer> <index> <control fd> <peer arg>   (started by itself)
+//   kq_e2e relay <peer> <ready fd> <relay arg>               (started by itself)
 //   kq_e2e sweep   (after a run: removes names its ended processes left behind)
 #include <fcntl.h>
 #include <signal.h>
@@ -25,7 +31,10 @@
 #include <vector>
 
 #include "harness.h"
+#include "platform/atomic.h"
+#include "kq_server.h"
 #include "measure.h"
+#include "relay.h"
 #include "kqvxi/client.h"
 
 namespace e2e {
@@ -43,6 +52,7 @@ constexpr double Figures::*LOSSLESS_EACH[LOSSLESS_SEARCHES] = {
 
 std::string phases = "latency,flood,lossless";
 std::string counts = "1,8,50";
+int searchCount = LOSSLESS_SEARCHES;  // --searches: fewer for a shorter run
 
 int FindPeer(const char* name) {
     for (int p = 0; p < PeerCount(); ++p) {
@@ -102,7 +112,7 @@ void RunCount(const std::string& peers, int c, Figures (*figures)[COUNT_KINDS]) 
         }
     }
     if (count != 8 && phases.find("latency") != std::string::npos) {
-        const int events = count == 1 ? 1500 : 200;
+        const int events = (count == 1 ? 1500 : 200) / (quick ? 10 : 1);
         for (int round = 0; round < LATENCY_ROUNDS && !OutOfTime(); ++round) {
             for (int p = 0; p < PeerCount(); ++p) {
                 if (live[p]) {
@@ -125,7 +135,18 @@ void RunCount(const std::string& peers, int c, Figures (*figures)[COUNT_KINDS]) 
     }
     if (phases.find("lossless") != std::string::npos) {
         Search searches[MAX_PEERS][LOSSLESS_SEARCHES];
-        for (int r = 0; r < LOSSLESS_SEARCHES && !OutOfTime(); ++r) {
+        for (int r = searchCount; r < LOSSLESS_SEARCHES; ++r) {
+            for (int p = 0; p < PeerCount(); ++p) {
+                searches[p][r].done = true;  // not made: trials 0, rate 0
+            }
+        }
+        std::int64_t cpuBefore[MAX_PEERS];
+        std::uint64_t receivedBefore[MAX_PEERS];
+        for (int p = 0; p < PeerCount(); ++p) {
+            cpuBefore[p] = live[p] ? ConsumersCpuNs(runs[p]) : -1;
+            receivedBefore[p] = live[p] ? Received(runs[p]) : 0;
+        }
+        for (int r = 0; r < searchCount && !OutOfTime(); ++r) {
             bool searching = true;
             while (searching && !OutOfTime()) {
                 searching = false;
@@ -140,6 +161,14 @@ void RunCount(const std::string& peers, int c, Figures (*figures)[COUNT_KINDS]) 
         for (int p = 0; p < PeerCount(); ++p) {
             const Search& s = MedianSearch(searches[p], LOSSLESS_SEARCHES);
             Figures& f = figures[p][c];
+            if (live[p]) {
+                const std::int64_t cpu = ConsumersCpuNs(runs[p]);
+                const std::uint64_t taken = Received(runs[p]) - receivedBefore[p];
+                if (cpuBefore[p] >= 0 && cpu >= cpuBefore[p] && taken > 0) {
+                    f.pacedCpuNs =
+                        static_cast<double>(cpu - cpuBefore[p]) / static_cast<double>(taken);
+                }
+            }
             f.lossless = s.lo;
             f.failLostPct = s.failLostPct;
             f.failSourceShare = s.failSourceShare;
@@ -212,7 +241,16 @@ int Main(int argc, char** argv) {
         peers += std::string(p > 0 ? "," : "") + PeerAt(p)->name;
     }
     double limitS = 200;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+            --i;  // a flag: no value follows
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "kq_e2e: %s needs a value\n", argv[i]);
+            return 2;
+        }
         if (std::strcmp(argv[i], "--peers") == 0) {
             peers = argv[i + 1];
         } else if (std::strcmp(argv[i], "--phases") == 0) {
@@ -221,14 +259,25 @@ int Main(int argc, char** argv) {
             counts = argv[i + 1];
         } else if (std::strcmp(argv[i], "--limit-s") == 0) {
             limitS = std::atof(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--searches") == 0) {
+            searchCount = std::clamp(std::atoi(argv[i + 1]), 1, LOSSLESS_SEARCHES);
+        } else if (std::strcmp(argv[i], "--coalesce-us") == 0) {
+            handleCoalesceUs = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
+        } else if (std::strcmp(argv[i], "--spin-us") == 0) {
+            handleSpinUs = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
+        } else {
+            std::fprintf(stderr, "kq_e2e: unknown option %s\n", argv[i]);
+            return 2;
         }
     }
     deadlineNs = NowNs() + static_cast<std::int64_t>(limitS * 1e9);
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
 
-    double futexP50 = 0, futexP99 = 0;
-    FutexWakeFloor(2000, &futexP50, &futexP99);
+    double futexP50 = 0, futexP99 = 0, futex2P50 = 0, futex2P99 = 0;
+    const int floorRounds = quick ? 200 : 2000;
+    FutexWakeFloor(1, floorRounds, &futexP50, &futexP99);
+    FutexWakeFloor(2, floorRounds, &futex2P50, &futex2P99);
     const long oldMsgMax = RaiseMqLimit();
     const double mqSendNs = MqSendCostNs(300);
 
@@ -246,7 +295,13 @@ int Main(int argc, char** argv) {
         RECORD_BYTES);
     std::printf(
         "(kqvxi: level events raised on the simulated board go through its event queue\n"
-        " and the server's dispatch thread to each client's ring: the product's path)\n");
+        " and the server's dispatch thread to each client's ring: the product's path, two\n"
+        " hops; kqvxi-coalesce: the client handle with coalesce_us=%u; kqvxi-spin: with\n"
+        " spin_us=%u; *-relay: two hops through a relay process; the others one hop)\n",
+        handleCoalesceUs, handleSpinUs);
+    if (RelaySchedulingNote()[0] != 0) {
+        std::printf("(relays: %s)\n", RelaySchedulingNote());
+    }
     std::printf("%-36s %3s", "metric", "N");
     for (int p = 0; p < PeerCount(); ++p) {
         std::printf(" %12s", PeerAt(p)->name);
@@ -268,12 +323,14 @@ int Main(int argc, char** argv) {
         {"flood: records dropped (%)", &Figures::floodDropPct, "%.2f", false},
         {"flood: refused by producer side (%)", &Figures::floodSourceDropPct, "%.2f", false},
         {"flood: producer ns per event", &Figures::floodPostNs, "%.0f", false},
+        {"flood: consumer CPU ns per record", &Figures::floodCpuNs, "%.0f", false},
         {"lossless events/s (<=0.1% loss)", &Figures::lossless, "%.0f", false},
         {"  search 1 of 3", &Figures::losslessFirst, "%.0f", false},
         {"  search 2 of 3", &Figures::losslessSecond, "%.0f", false},
         {"  search 3 of 3", &Figures::losslessThird, "%.0f", false},
         {"  lowest failing rate: lost (%)", &Figures::failLostPct, "%.2f", false},
         {"  of those, refused by producer (%)", &Figures::failSourceShare, "%.0f", false},
+        {"paced: consumer CPU ns per record", &Figures::pacedCpuNs, "%.0f", false},
     };
     for (const Row& row : rows) {
         for (int c = 0; c < COUNT_KINDS; ++c) {
@@ -289,6 +346,8 @@ int Main(int argc, char** argv) {
         }
     }
     std::printf("%-36s %3s %12s %12.0f\n", "mq_send of 20 bytes, room (ns)", "-", "-", mqSendNs);
+    std::printf("%-36s %3s %12.1f\n", "floor: 2 futex wakes in series p50", "-", futex2P50);
+    std::printf("%-36s %3s %12.1f\n", "floor: 2 futex wakes in series p99", "-", futex2P99);
     std::printf("%-36s %3s %12.1f\n", "floor: futex wake p50 (us)", "-", futexP50);
     std::printf("%-36s %3s %12.1f\n", "floor: futex wake p99 (us)", "-", futexP99);
     // Key figures for bench/run: ours and POSIX mq's, and every peer's lossless rates.
@@ -302,13 +361,24 @@ int Main(int argc, char** argv) {
         "lossless_n8=%.0f mq_lossless_n8=%.0f lossless_n50=%.0f mq_lossless_n50=%.0f",
         mqSendNs, futexP50, k[0].latP50Us, m[0].latP50Us, k[2].latP50Us, m[2].latP50Us,
         k[0].lossless, m[0].lossless, k[1].lossless, m[1].lossless, k[2].lossless, m[2].lossless);
+    std::printf(" futex2_wake_p50_us=%.1f coalesce_us=%u spin_us=%u relay_realtime=%d", futex2P50,
+                handleCoalesceUs, handleSpinUs,
+                std::strncmp(RelaySchedulingNote(), "SCHED_FIFO", 10) == 0 ? 1 : 0);
     // Each peer's median lossless rate, and each search's, for ratios taken search
     // by search: the peers' i-th searches took turns trial by trial, so they saw
-    // the same machine.
+    // the same machine. Beside them each peer's latency, flood and consumer CPU.
     for (int p = 0; p < PeerCount(); ++p) {
         for (int c = 0; c < COUNT_KINDS; ++c) {
             const Figures& f = figures[p][c];
             if (f.ran) {
+                const char* name = PeerAt(p)->name;
+                if (f.latSamples > 0) {
+                    std::printf(" peer_lat_p50_%s_n%d=%.1f peer_lat_p99_%s_n%d=%.1f", name,
+                                COUNTS[c], f.latP50Us, name, COUNTS[c], f.latP99Us);
+                }
+                std::printf(" peer_flood_%s_n%d=%.0f peer_flood_cpu_%s_n%d=%.0f", name, COUNTS[c],
+                            f.floodPerS, name, COUNTS[c], f.floodCpuNs);
+                std::printf(" peer_paced_cpu_%s_n%d=%.0f", name, COUNTS[c], f.pacedCpuNs);
                 std::printf(" peer_lossless_%s_n%d=%.0f", PeerAt(p)->name, COUNTS[c], f.lossless);
                 for (int r = 0; r < LOSSLESS_SEARCHES; ++r) {
                     std::printf(" peer_lossless_%s_n%d_s%d=%.0f", PeerAt(p)->name, COUNTS[c], r + 1,
@@ -350,9 +420,9 @@ int Consumer(int argc, char** argv) {
     const pid_t parent = getppid();
     std::atomic<bool> done{false};
     std::thread watchdog([control, parent, &done] {
-        while (!done.load() && __atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+        while (!done.load() && OsAtomicLoad(&control->stop) == 0) {
             if (getppid() != parent) {
-                __atomic_store_n(&control->stop, 1u, __ATOMIC_RELEASE);
+                OsAtomicStore(&control->stop, 1u);
             }
             SleepUs(200000);
         }
@@ -385,6 +455,13 @@ int main(int argc, char** argv) {
     }
     if (argc > 1 && std::strcmp(argv[1], "consumer") == 0) {
         return e2e::Consumer(argc, argv);
+    }
+    if (argc == 5 && std::strcmp(argv[1], "relay") == 0) {
+        const e2e::Peer* peer = e2e::PeerAt(e2e::FindPeer(argv[2]));
+        if (peer == nullptr || peer->relay == nullptr) {
+            return 2;
+        }
+        return peer->relay(std::atoi(argv[3]), argv[4]);
     }
     return e2e::Main(argc, argv);
 }

@@ -2,10 +2,14 @@
 // and end of a set of consumer processes.
 #include "measure.h"
 
+#include "platform/atomic.h"
+
+#include <dirent.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -13,19 +17,52 @@ namespace e2e {
 
 volatile sig_atomic_t aborted = 0;
 std::int64_t deadlineNs = 0;
+bool quick = false;
 
 namespace {
 
 constexpr double LOSS_LIMIT = 0.001;  // lossless: at most 0.1 % of records lost
 constexpr std::int64_t MS = 1'000'000;
 constexpr int MAX_TRIALS = 16;
+constexpr int QUICK_MAX_TRIALS = 6;
 
-std::uint64_t Received(const Run& run) {
-    std::uint64_t sum = 0;
-    for (int i = 0; i < run.count; ++i) {
-        sum += __atomic_load_n(&run.control->consumers[i].received, __ATOMIC_ACQUIRE);
+// The CPU time of every thread of process pid in ns, or -1.
+std::int64_t ProcessCpuNs(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    DIR* tasks = opendir(path);
+    if (tasks == nullptr) {
+        return -1;
     }
-    return sum;
+    std::int64_t sum = 0;
+    bool any = false;
+    while (const dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.') {
+            continue;
+        }
+        char file[320];
+        std::snprintf(file, sizeof file, "/proc/%d/task/%s/schedstat", static_cast<int>(pid),
+                      task->d_name);
+        FILE* in = std::fopen(file, "r");
+        long long ns = 0;
+        if (in != nullptr && std::fscanf(in, "%lld", &ns) == 1) {
+            sum += ns;
+            any = true;
+        }
+        if (in != nullptr) {
+            std::fclose(in);
+        }
+    }
+    closedir(tasks);
+    return any ? sum : -1;
+}
+
+// CPU per record between two readings of the consumers' CPU; 0 when unknown.
+double CpuPerRecord(std::int64_t before, std::int64_t after, std::uint64_t records) {
+    if (before < 0 || after < before || records == 0) {
+        return 0.0;
+    }
+    return static_cast<double>(after - before) / static_cast<double>(records);
 }
 
 // Waits until expected records have arrived or nothing arrived for quietMs.
@@ -49,7 +86,7 @@ std::int64_t Settle(const Run& run, std::uint64_t expected, int quietMs) {
 
 void PostStamped(Run& run) {
     const std::uint32_t seq = run.nextSeq++;
-    __atomic_store_n(&run.control->stampNs[seq % STAMP_SLOTS], NowNs(), __ATOMIC_RELEASE);
+    OsAtomicStore(&run.control->stampNs[seq % STAMP_SLOTS], NowNs());
     run.peer->post(seq);
 }
 
@@ -60,10 +97,10 @@ struct Trial {
     double sourceShare;  // part of the lost records refused by the producer's side
 };
 
-// Posts at rate events/s for about a quarter second; passes when at most 0.1 %
-// was lost and the producer kept the pace.
+// Posts at rate events/s for about a quarter second (a tenth in quick mode);
+// passes when at most 0.1 % was lost and the producer kept the pace.
 Trial PacedTrial(Run& run, double rate) {
-    std::uint64_t count = static_cast<std::uint64_t>(rate * 0.25);
+    std::uint64_t count = static_cast<std::uint64_t>(rate * (quick ? 0.1 : 0.25));
     count = count < 100 ? 100 : count > 500000 ? 500000 : count;
     const double gapNs = 1e9 / rate;
     const std::uint64_t before = Received(run);
@@ -121,6 +158,26 @@ void NoteFailure(Search* s, double rate, const Trial& t) {
 
 }  // namespace
 
+std::uint64_t Received(const Run& run) {
+    std::uint64_t sum = 0;
+    for (int i = 0; i < run.count; ++i) {
+        sum += OsAtomicLoad(&run.control->consumers[i].received);
+    }
+    return sum;
+}
+
+std::int64_t ConsumersCpuNs(const Run& run) {
+    std::int64_t sum = 0;
+    for (int i = 0; i < run.count; ++i) {
+        const std::int64_t ns = ProcessCpuNs(run.consumers[i]);
+        if (ns < 0) {
+            return -1;
+        }
+        sum += ns;
+    }
+    return sum;
+}
+
 bool OutOfTime() {
     return aborted != 0 || NowNs() > deadlineNs;
 }
@@ -163,9 +220,8 @@ bool StartRun(Run* run, const Peer* peer, int count) {
     const std::int64_t end = NowNs() + 60000 * MS;
     for (int i = 0; i < count; ++i) {
         std::uint32_t ready = 0;
-        while ((ready = __atomic_load_n(&run->control->consumers[i].ready, __ATOMIC_ACQUIRE)) ==
-                   0 &&
-               NowNs() < end && aborted == 0) {
+        while ((ready = OsAtomicLoad(&run->control->consumers[i].ready)) == 0 && NowNs() < end &&
+               aborted == 0) {
             SleepUs(1000);
         }
         if (ready != 1) {
@@ -179,7 +235,7 @@ bool StartRun(Run* run, const Peer* peer, int count) {
 
 void EndRun(Run* run) {
     if (run->control != nullptr) {
-        __atomic_store_n(&run->control->stop, 1u, __ATOMIC_RELEASE);
+        OsAtomicStore(&run->control->stop, 1u);
     }
     for (int i = 0; i < run->count; ++i) {
         if (run->consumers[i] > 0 && WaitExit(run->consumers[i], 10000) != 0) {
@@ -213,7 +269,7 @@ void LatencyWarmUp(Run& run) {
 }
 
 void LatencyRound(Run& run, int events) {
-    __atomic_store_n(&run.control->measureLatency, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&run.control->measureLatency, 1u);
     const std::int64_t end = NowNs() + 5000 * MS;
     for (int k = 0; k < events && NowNs() < end && !OutOfTime(); ++k) {
         const std::uint64_t expected = Received(run) + static_cast<std::uint64_t>(run.count);
@@ -228,14 +284,14 @@ void LatencyRound(Run& run, int events) {
         }
         SleepUs(300);  // every consumer back asleep in its wait
     }
-    __atomic_store_n(&run.control->measureLatency, 0u, __ATOMIC_RELEASE);
+    OsAtomicStore(&run.control->measureLatency, 0u);
 }
 
 void LatencyResult(Run& run, Figures* f) {
     std::vector<double> us, wake;
     for (int i = 0; i < run.count; ++i) {
         const ConsumerState& c = run.control->consumers[i];
-        const std::uint32_t n = __atomic_load_n(&c.samples, __ATOMIC_ACQUIRE);
+        const std::uint32_t n = OsAtomicLoad(&c.samples);
         for (std::uint32_t s = 0; s < n; ++s) {
             us.push_back(static_cast<double>(c.latencyNs[s]) / 1000.0);
             wake.push_back(static_cast<double>(c.wakeLatencyNs[s]) / 1000.0);
@@ -246,7 +302,7 @@ void LatencyResult(Run& run, Figures* f) {
     std::vector<double> first;
     if (run.count > 0) {
         const ConsumerState& c = run.control->consumers[0];
-        const std::uint32_t n = __atomic_load_n(&c.samples, __ATOMIC_ACQUIRE);
+        const std::uint32_t n = OsAtomicLoad(&c.samples);
         for (std::uint32_t s = 0; s < n; ++s) {
             first.push_back(static_cast<double>(c.latencyNs[s]) / 1000.0);
         }
@@ -265,8 +321,9 @@ void LatencyResult(Run& run, Figures* f) {
 
 void MeasureFlood(Run& run, Figures* f) {
     const std::uint64_t before = Received(run);
+    const std::int64_t cpuBefore = ConsumersCpuNs(run);
     const std::int64_t start = NowNs();
-    const std::int64_t stopAt = start + 1000 * MS;
+    const std::int64_t stopAt = start + (quick ? 200 : 1000) * MS;
     std::uint64_t posted = 0, refused = 0;
     while (posted < 2'000'000 && aborted == 0) {
         for (int i = 0; i < 64; ++i) {
@@ -283,7 +340,9 @@ void MeasureFlood(Run& run, Figures* f) {
     if (lastArrival < postedAt) {
         lastArrival = postedAt;
     }
-    const double got = static_cast<double>(Received(run) - before);
+    const std::uint64_t taken = Received(run) - before;
+    f->floodCpuNs = CpuPerRecord(cpuBefore, ConsumersCpuNs(run), taken);
+    const double got = static_cast<double>(taken);
     const double offered = static_cast<double>(posted) * run.count;
     f->floodPerS = got / (static_cast<double>(lastArrival - start) / 1e9);
     f->floodDropPct = offered > 0 ? 100.0 * (1.0 - got / offered) : 0.0;
@@ -325,7 +384,7 @@ void SearchStep(Run& run, Search* s) {
         }
         s->done = ++s->narrowing >= 4;
     }
-    if (s->trials >= MAX_TRIALS) {
+    if (s->trials >= (quick ? QUICK_MAX_TRIALS : MAX_TRIALS)) {
         s->done = true;
     }
 }

@@ -15,12 +15,18 @@ namespace e2e {
 extern volatile sig_atomic_t aborted;
 extern std::int64_t deadlineNs;
 bool OutOfTime();
+// Shortens every measurement (kq_e2e --quick): a check that everything runs,
+// not figures to judge.
+extern bool quick;
 
 struct Figures {
     bool ran = false;
     double latP50Us = 0, latP99Us = 0, wakeP50Us = 0, postP50Us = 0, firstP50Us = 0;
     int latSamples = 0;
     double floodPerS = 0, floodDropPct = 0, floodSourceDropPct = 0, floodPostNs = 0;
+    // The consumers' CPU time (every thread of theirs) per record they took,
+    // during the flood and over the paced trials of the lossless searches.
+    double floodCpuNs = 0, pacedCpuNs = 0;
     double lossless = 0, failLostPct = 0, failSourceShare = 0;
     double losslessFirst = 0, losslessSecond = 0, losslessThird = 0;  // each search's rate
     int trials = 0;
@@ -49,6 +55,11 @@ void LatencyRound(Run& run, int events);
 void LatencyResult(Run& run, Figures* f);
 
 void MeasureFlood(Run& run, Figures* f);
+
+// The CPU time the consumers of run have used so far, in ns; -1 when the
+// system does not say (no /proc/<pid>/task/<tid>/schedstat).
+std::int64_t ConsumersCpuNs(const Run& run);
+std::uint64_t Received(const Run& run);
 
 // Doubling the paced rate while trials pass, then halving the gap between the
 // last pass and the first failure. One rate per step (a failed trial is tried

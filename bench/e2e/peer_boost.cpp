@@ -11,6 +11,7 @@
 #include <new>
 
 #include "harness.h"
+#include "platform/atomic.h"
 
 namespace e2e {
 namespace {
@@ -74,12 +75,12 @@ int Consume(int index, Control* control, const char* arg) {
     try {
         queue = new bip::message_queue(bip::open_only, name);
     } catch (const std::exception&) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         return 3;
     }
-    __atomic_store_n(&self->ready, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&self->ready, 1u);
     char message[RECORD_BYTES];
-    while (__atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+    while (OsAtomicLoad(&control->stop) == 0) {
         bip::message_queue::size_type got = 0;
         unsigned int priority = 0;
         const auto until = boost::posix_time::microsec_clock::universal_time() +
@@ -95,8 +96,8 @@ int Consume(int index, Control* control, const char* arg) {
     return 0;
 }
 
-const Peer PEER = {"boost-mq", Open, Post, Close, Consume};
-const PeerRegistrar registrar(&PEER, 2);
+const Peer PEER = {"boost-mq", Open, Post, Close, Consume, nullptr};
+const PeerRegistrar registrar(&PEER, 7);
 
 }  // namespace
 }  // namespace e2e

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "harness.h"
+#include "platform/atomic.h"
 #include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/popo/publisher.hpp"
 #include "iceoryx_posh/popo/subscriber.hpp"
@@ -255,7 +256,7 @@ int Post(std::uint32_t seq) {
 int Consume(int index, Control* control, const char* arg) {
     ConsumerState* self = &control->consumers[index];
     if (!RoudiListening()) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         return 3;
     }
     StartRuntime("consumer");
@@ -266,23 +267,23 @@ int Consume(int index, Control* control, const char* arg) {
     auto subscriber = std::make_unique<RecordSubscriber>(Service(arg), options);
     auto waitset = std::make_unique<iox::popo::WaitSet<>>();
     if (waitset->attachState(*subscriber, iox::popo::SubscriberState::HAS_DATA).has_error()) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         return 3;
     }
     // Ready only once the publisher has taken the subscription, so the first
     // events already reach this consumer.
     const std::int64_t end = NowNs() + static_cast<std::int64_t>(SUBSCRIBE_MS) * 1000000;
     while (subscriber->getSubscriptionState() != iox::SubscribeState::SUBSCRIBED && NowNs() < end &&
-           __atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+           OsAtomicLoad(&control->stop) == 0) {
         SleepUs(1000);
     }
     if (subscriber->getSubscriptionState() != iox::SubscribeState::SUBSCRIBED) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         return 3;
     }
-    __atomic_store_n(&self->ready, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&self->ready, 1u);
     std::uint32_t seqs[QUEUE_RECORDS];
-    while (__atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+    while (OsAtomicLoad(&control->stop) == 0) {
         waitset->timedWait(iox::units::Duration::fromMilliseconds(CONSUMER_WAIT_MS));
         const std::int64_t woke = NowNs();
         for (int round = 0; round < DRAIN_ROUNDS; ++round) {
@@ -306,8 +307,8 @@ int Consume(int index, Control* control, const char* arg) {
     return 0;
 }
 
-const Peer PEER = {"iceoryx", Open, Post, Close, Consume};
-const PeerRegistrar registrar(&PEER, 4);
+const Peer PEER = {"iceoryx", Open, Post, Close, Consume, nullptr};
+const PeerRegistrar registrar(&PEER, 8);
 
 }  // namespace
 }  // namespace e2e

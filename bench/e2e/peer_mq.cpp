@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "harness.h"
+#include "platform/atomic.h"
+#include "transports.h"
 
 namespace e2e {
 namespace {
@@ -20,14 +22,11 @@ int queueCount = 0;
 char baseName[64];
 
 void QueueName(char* out, std::size_t size, const char* base, int index) {
-    std::snprintf(out, size, "%s.%d", base, index);
+    MqQueueName(out, size, base, index);
 }
 
 mq_attr Attributes() {
-    mq_attr attr{};
-    attr.mq_maxmsg = QUEUE_RECORDS;
-    attr.mq_msgsize = RECORD_BYTES;
-    return attr;
+    return MqAttributes(QUEUE_RECORDS);
 }
 
 void Close() {
@@ -49,8 +48,11 @@ bool Open(int count, char* arg, int argSize) {
         mq_unlink(name);
         mqd_t q = mq_open(name, O_CREAT | O_EXCL | O_WRONLY | O_NONBLOCK, 0600, &attr);
         if (q == static_cast<mqd_t>(-1)) {
-            std::fprintf(stderr, "mq: cannot create %s with %d messages: %s\n", name, QUEUE_RECORDS,
-                         std::strerror(errno));
+            std::fprintf(stderr, "mq: cannot create %s with %d messages: %s%s\n", name,
+                         QUEUE_RECORDS, std::strerror(errno),
+                         errno == EMFILE ? " (the user's RLIMIT_MSGQUEUE is spent: at N = 50 the "
+                                           "queues of posix-mq-relay hold most of it)"
+                                         : "");
             Close();
             return false;
         }
@@ -71,17 +73,37 @@ int Post(std::uint32_t seq) {
 }
 
 int Consume(int index, Control* control, const char* arg) {
+    return MqConsume(index, control, arg);
+}
+
+const Peer PEER = {"posix-mq", Open, Post, Close, Consume, nullptr};
+const PeerRegistrar registrar(&PEER, 5);
+
+}  // namespace
+
+void MqQueueName(char* out, std::size_t size, const char* base, int index) {
+    std::snprintf(out, size, "%s.%d", base, index);
+}
+
+mq_attr MqAttributes(int records) {
+    mq_attr attr{};
+    attr.mq_maxmsg = records;
+    attr.mq_msgsize = RECORD_BYTES;
+    return attr;
+}
+
+int MqConsume(int index, Control* control, const char* base) {
     ConsumerState* self = &control->consumers[index];
     char name[96];
-    QueueName(name, sizeof name, arg, index);
+    MqQueueName(name, sizeof name, base, index);
     mqd_t q = mq_open(name, O_RDONLY);
     if (q == static_cast<mqd_t>(-1)) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        OsAtomicStore(&self->ready, 2u);
         return 3;
     }
-    __atomic_store_n(&self->ready, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&self->ready, 1u);
     char message[RECORD_BYTES];
-    while (__atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+    while (OsAtomicLoad(&control->stop) == 0) {
         timespec until{};
         clock_gettime(CLOCK_REALTIME, &until);
         until.tv_nsec += static_cast<long>(CONSUMER_WAIT_MS) * 1000000;
@@ -99,11 +121,6 @@ int Consume(int index, Control* control, const char* arg) {
     mq_close(q);
     return 0;
 }
-
-const Peer PEER = {"posix-mq", Open, Post, Close, Consume};
-const PeerRegistrar registrar(&PEER, 1);
-
-}  // namespace
 
 double MqSendCostNs(int rounds) {
     char name[96];

@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "harness.h"
+#include "platform/atomic.h"
+#include "transports.h"
 
 namespace e2e {
 namespace {
@@ -64,6 +66,15 @@ int Post(std::uint32_t seq) {
 }
 
 int Consume(int index, Control* control, const char* arg) {
+    return ZmqConsume(index, control, arg);
+}
+
+const Peer PEER = {"zeromq", Open, Post, Close, Consume, nullptr};
+const PeerRegistrar registrar(&PEER, 6);
+
+}  // namespace
+
+int ZmqConsume(int index, Control* control, const char* endpoint) {
     ConsumerState* self = &control->consumers[index];
     void* ctx = zmq_ctx_new();
     void* sub = ctx != nullptr ? zmq_socket(ctx, ZMQ_SUB) : nullptr;
@@ -71,8 +82,8 @@ int Consume(int index, Control* control, const char* arg) {
     if (sub == nullptr || zmq_setsockopt(sub, ZMQ_RCVHWM, &hwm, sizeof hwm) != 0 ||
         zmq_setsockopt(sub, ZMQ_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
         zmq_setsockopt(sub, ZMQ_LINGER, &linger, sizeof linger) != 0 ||
-        zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "", 0) != 0 || zmq_connect(sub, arg) != 0) {
-        __atomic_store_n(&self->ready, 2u, __ATOMIC_RELEASE);
+        zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "", 0) != 0 || zmq_connect(sub, endpoint) != 0) {
+        OsAtomicStore(&self->ready, 2u);
         if (sub != nullptr) {
             zmq_close(sub);
         }
@@ -81,9 +92,9 @@ int Consume(int index, Control* control, const char* arg) {
         }
         return 3;
     }
-    __atomic_store_n(&self->ready, 1u, __ATOMIC_RELEASE);
+    OsAtomicStore(&self->ready, 1u);
     char message[RECORD_BYTES];
-    while (__atomic_load_n(&control->stop, __ATOMIC_ACQUIRE) == 0) {
+    while (OsAtomicLoad(&control->stop) == 0) {
         const int n = zmq_recv(sub, message, sizeof message, 0);
         if (n == RECORD_BYTES) {
             std::uint32_t seq = 0;
@@ -98,8 +109,4 @@ int Consume(int index, Control* control, const char* arg) {
     return 0;
 }
 
-const Peer PEER = {"zeromq", Open, Post, Close, Consume};
-const PeerRegistrar registrar(&PEER, 3);
-
-}  // namespace
 }  // namespace e2e
