@@ -154,10 +154,13 @@ KQVXI_API void kqvxi_options_init(kqvxi_options* options);
 
 /* Registers this process with the server of controller and returns a handle in
    *client. options may be null (the defaults).
-   Blocks for up to 3 request timeouts (a sweep of ended clients, the
-   registration, and a wait of up to one timeout for another process of this
-   machine that registers at the same time).
+   Blocks for up to 5 request timeouts (a wait for another process of this
+   machine that registers with the same controller at the same time, a sweep of
+   ended clients, the registration, the wait for the server to publish the
+   slot, and on failure an unregister).
    Errors: KQVXI_E_ARG (client null, options of a wrong size);
+   KQVXI_E_TIMEOUT (another process kept the controller's registration lock
+   for a whole request timeout);
    KQVXI_E_BUSY (this process already has an open handle, for any controller);
    KQVXI_E_NO_SERVER (no server runs for controller, or it did not reply);
    KQVXI_E_FULL (the server serves KQVXI_MAX_CLIENTS clients);
@@ -245,12 +248,17 @@ KQVXI_API int kqvxi_client_read(kqvxi_client* client, kqvxi_event* events, int m
 KQVXI_API int kqvxi_client_interrupt(kqvxi_client* client);
 
 /* Something to wait on in an event loop, in *descriptor: on Linux a file
-   descriptor (cast it to int) that polls readable when records may be waiting
-   (poll, epoll, select, asyncio's add_reader); on Windows the wake event's
-   HANDLE (cast it to HANDLE) for WaitForMultipleObjects. When it is ready, call
-   kqvxi_client_read with timeout 0 until it returns 0: that re-arms it. Owned
-   by the handle: do not close or read it. On Linux the first call starts a
-   helper thread of the library that forwards wake-ups to the descriptor.
+   descriptor (cast it to int) that polls readable when records may be waiting,
+   and within about 100 ms after the server ended or was replaced (poll, epoll,
+   select, asyncio's add_reader); on Windows the wake event's HANDLE (cast it to
+   HANDLE) for WaitForMultipleObjects, which a server's end does not set: there,
+   also call kqvxi_client_read with timeout 0 now and then (say once a second)
+   to learn of it. When the descriptor is ready, call kqvxi_client_read with
+   timeout 0 until it returns 0: that re-arms it; a negative status (e.g.
+   KQVXI_E_SERVER_GONE, KQVXI_E_RESTARTED) is the news it brought. Owned by the
+   handle: do not close or read it. On Linux the first call starts a helper
+   thread of the library that forwards wake-ups to the descriptor (it adds
+   about 10 us to a wake-up).
    KQVXI_OK, KQVXI_E_ARG, KQVXI_E_SYSTEM or KQVXI_E_CLOSED. */
 KQVXI_API int kqvxi_client_descriptor(kqvxi_client* client, intptr_t* descriptor);
 

@@ -133,12 +133,14 @@ int ReadInside(kqvxi_client* client, kqvxi_event* events, int max, std::uint32_t
                 return status;
             }
         }
-        if (OsAtomicExchange(&client->interruptPending, std::int32_t{0}) != 0) {
-            return KQVXI_E_INTERRUPTED;
-        }
+        // An interrupt is for a read that waits: one that would return now
+        // leaves it to the read it was meant for.
         const std::uint32_t left = RemainingMs(start, timeoutMs);
         if (left == 0) {
             return 0;
+        }
+        if (OsAtomicExchange(&client->interruptPending, std::int32_t{0}) != 0) {
+            return KQVXI_E_INTERRUPTED;
         }
         if (PollBeforeSleep(client, left)) {
             continue;

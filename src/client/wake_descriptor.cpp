@@ -4,7 +4,8 @@
 // thread waits on it and signals a poll descriptor for every wake-up; reads
 // clear the descriptor before they drain and signal it again when records may
 // remain. The bridge also passes each wake-up on to readerWake, which reads
-// wait on while it runs (the wake event lets one waiter through per set).
+// wait on while it runs (the wake event lets one waiter through per set), and
+// signals the descriptor when the server ends or is replaced.
 #include "client/handle.h"
 #include "platform/atomic.h"
 #include "platform/event.h"
@@ -18,8 +19,13 @@ constexpr std::uint32_t BRIDGE_WAIT_STEP_MS = 100;
 // A close waits this long for the bridge to end: one step and a margin.
 constexpr std::uint32_t BRIDGE_STOP_LIMIT_MS = 5000;
 
+// The bridge also watches the server: a server that ends or is replaced sets
+// no event, so on each quiet step the bridge looks, and signals the descriptor
+// once per change it sees; the read that follows answers KQVXI_E_SERVER_GONE
+// or registers again.
 std::uint32_t BridgeMain(void* parameter) {
     auto* client = static_cast<kqvxi_client*>(parameter);
+    bool replacedSeen = false;
     while (OsAtomicLoad(&client->bridgeStop) == 0) {
         const std::uint32_t got = OsWaitForObject(client->wake, BRIDGE_WAIT_STEP_MS);
         if (got == OS_WAIT_OBJECT_0) {
@@ -27,6 +33,12 @@ std::uint32_t BridgeMain(void* parameter) {
             OsSetEvent(client->readerWake);
         } else if (got != OS_WAIT_TIMEOUT) {
             break;
+        } else if (ServerReplaced(client) != replacedSeen) {
+            replacedSeen = !replacedSeen;
+            if (replacedSeen) {
+                OsSignalPollDescriptor(client->descriptor);
+                OsSetEvent(client->readerWake);
+            }
         }
     }
     return 0;

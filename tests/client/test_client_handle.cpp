@@ -287,6 +287,19 @@ TEST_F(ClientHandle, InterruptAndCloseEndAWaitingRead) {
         EXPECT_LT(ms, 1000.0) << "the target is 10 ms; the bound leaves room for a loaded machine";
     }
 
+    // A read that does not wait (timeout 0) leaves the interrupt to the one that does.
+    for (int round = 0; round < 5; ++round) {
+        int result = 1;
+        kqvxi_event mine[4];
+        std::thread reader([&] { result = kqvxi_client_read(client, mine, 4, 5000); });
+        OsSleep(50);
+        ASSERT_EQ(kqvxi_client_interrupt(client), KQVXI_OK);
+        EXPECT_EQ(kqvxi_client_read(client, ev, 4, 0), 0)
+            << "a non-waiting read took the interrupt";
+        reader.join();
+        EXPECT_EQ(result, KQVXI_E_INTERRUPTED) << "round " << round;
+    }
+
     // Records first: an interrupt does not hide them, and waits for the next wait.
     ASSERT_TRUE(InjectRetrying([&] { return kqvxi_inject_class(controller, 1, 0); }));
     kqvxi_stats s;

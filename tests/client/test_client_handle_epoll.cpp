@@ -189,3 +189,28 @@ TEST_F(ClientHandleEpoll, TheBridgeCostOfAWakeUpIsPrinted) {
 }
 
 }  // namespace
+
+// The descriptor also tells of a server's end (which sets no wake event): it
+// turns readable, and the read then answers KQVXI_E_SERVER_GONE.
+TEST_F(ClientHandleEpoll, TheDescriptorTurnsReadableWhenTheServerEnds) {
+    ASSERT_NO_FATAL_FAILURE(StartServer(2));
+    ASSERT_EQ(kqvxi_client_open(controller, nullptr, &client), KQVXI_OK);
+    ASSERT_NO_FATAL_FAILURE(WatchDescriptor());
+    std::vector<std::uint32_t> values;
+    epoll_event e{};
+    epoll_wait(epollFd, &e, 1, 0);
+    ASSERT_TRUE(DrainReady(&values));  // the first signal, given when it was made
+    ASSERT_NO_FATAL_FAILURE(KillServer());
+    const Clock::time_point killed = Clock::now();
+    int status = 0;
+    while (status == 0 && MsSince(killed) < 20000.0) {
+        if (epoll_wait(epollFd, &e, 1, 20000) <= 0) {
+            break;
+        }
+        kqvxi_event ev[4];
+        status = kqvxi_client_read(client, ev, 4, 0);
+    }
+    std::printf("the server's end was seen through the descriptor %.1f ms after the kill\n",
+                MsSince(killed));
+    EXPECT_EQ(status, KQVXI_E_SERVER_GONE);
+}
