@@ -66,12 +66,11 @@
 extern "C" {
 #endif
 
-
 /* ---- Limits and constants ------------------------------------------------ */
 
-#define KQVXI_MAX_CLIENTS 50   /* processes one server serves */
-#define KQVXI_RING_RECORDS 100 /* records a client's ring holds */
-#define KQVXI_INFINITE 0xFFFFFFFFu /* a timeout with no limit */
+#define KQVXI_MAX_CLIENTS 50           /* processes one server serves */
+#define KQVXI_RING_RECORDS 100         /* records a client's ring holds */
+#define KQVXI_INFINITE 0xFFFFFFFFu     /* a timeout with no limit */
 #define KQVXI_DEFAULT_TIMEOUT_MS 2000u /* how long a request waits for its reply by default */
 
 /* Entries of the selection tables: valid indexes are 0 .. entries - 1. */
@@ -80,22 +79,22 @@ extern "C" {
 #define KQVXI_CHANNEL_INDEXES 256
 
 /* The bit of level 1..7 in a level mask (level 1 -> 0x01, level 7 -> 0x40). */
-#define KQVXI_LEVEL_BIT(level) (1u << ((level) - 1u))
+#define KQVXI_LEVEL_BIT(level) (1u << ((level)-1u))
 #define KQVXI_ALL_LEVELS 0x7Fu
 
 /* Event classes (kqvxi_event.cls). */
-#define KQVXI_CLASS_0 0            /* value: signed */
-#define KQVXI_CLASS_1 1            /* no fields; every client receives it */
-#define KQVXI_CLASS_2 2            /* no fields */
-#define KQVXI_CLASS_3 3            /* value: signed */
-#define KQVXI_CLASS_4 4            /* value: signed */
-#define KQVXI_CLASS_5 5            /* value: unsigned */
-#define KQVXI_CLASS_SOURCE 6       /* source, marked */
-#define KQVXI_CLASS_LEVEL 7        /* index, level, value */
-#define KQVXI_CLASS_SOURCE_LEVEL 8 /* source, marked, index, level */
-#define KQVXI_CLASS_CHANNEL 9      /* index, channel, value */
+#define KQVXI_CLASS_0 0             /* value: signed */
+#define KQVXI_CLASS_1 1             /* no fields; every client receives it */
+#define KQVXI_CLASS_2 2             /* no fields */
+#define KQVXI_CLASS_3 3             /* value: signed */
+#define KQVXI_CLASS_4 4             /* value: signed */
+#define KQVXI_CLASS_5 5             /* value: unsigned */
+#define KQVXI_CLASS_SOURCE 6        /* source, marked */
+#define KQVXI_CLASS_LEVEL 7         /* index, level, value */
+#define KQVXI_CLASS_SOURCE_LEVEL 8  /* source, marked, index, level */
+#define KQVXI_CLASS_CHANNEL 9       /* index, channel, value */
 #define KQVXI_CLASS_UNREGISTERED 10 /* the last record after an unregister */
-#define KQVXI_CLASS_UNKNOWN (-1)   /* a code of no class: only raw is meaningful */
+#define KQVXI_CLASS_UNKNOWN (-1)    /* a code of no class: only raw is meaningful */
 
 /* ---- Status values beyond those of kqvxi/client.h ------------------------- */
 /* KQVXI_OK 0, KQVXI_E_TIMEOUT -1, KQVXI_E_ARG -2, KQVXI_E_SYSTEM -3 and
@@ -290,10 +289,10 @@ KQVXI_API int kqvxi_client_stats(kqvxi_client* client, kqvxi_stats* stats);
 
 typedef struct kqvxi_server_info {
     uint32_t controller;
-    uint32_t pid;        /* the server's process id */
-    uint32_t instance;   /* differs for every start of a server */
-    uint32_t clients;    /* registered clients */
-    uint64_t uptime_ms;  /* since the server started */
+    uint32_t pid;       /* the server's process id */
+    uint32_t instance;  /* differs for every start of a server */
+    uint32_t clients;   /* registered clients */
+    uint64_t uptime_ms; /* since the server started */
 } kqvxi_server_info;
 
 typedef struct kqvxi_client_info {
