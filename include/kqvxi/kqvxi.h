@@ -237,7 +237,9 @@ typedef struct kqvxi_event {
    handled by this thread while it waited); KQVXI_E_RESTARTED (once, see
    KQVXI_OPEN_REREGISTER); KQVXI_E_SERVER_GONE (the server ended and the ring is
    empty); KQVXI_E_CLOSED; KQVXI_E_ARG. A KQVXI_CLASS_UNREGISTERED record is the
-   last one of a registration. */
+   last one of a registration; a handle's own close discards it with the ring,
+   so a read meets it only when the registration was ended by a low-level
+   unregister (kqvxi/client.h). */
 KQVXI_API int kqvxi_client_read(kqvxi_client* client, kqvxi_event* events, int max,
                                 uint32_t timeout_ms);
 
