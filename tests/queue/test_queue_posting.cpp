@@ -297,15 +297,22 @@ TEST_F(QueuePosting, OutcomesAreCountedAndPublishedPerRegistration) {
 
 // Both server threads post to one client while the client (this process, through
 // the client library) takes records: none lost, none doubled, each thread's in order.
-TEST_F(QueuePosting, TwoPostersAndATakerLoseNothing) {
+// Two posting threads and a taking one: every record arrives once, in each
+// poster's order, unless a post had to drop it because the taker (descheduled
+// while it held the lock, as a loaded machine or Wine may do) kept the lock past
+// the slot's stall budget; such drops are counted, and only they may be missing.
+TEST_F(QueuePosting, TwoPostersAndATakerLoseNothingUncounted) {
     constexpr std::uint32_t kPerPoster = 20000;
     kqvxi_queue* queue = kqvxi_queue_open();
     ASSERT_NE(queue, nullptr);
     std::uint32_t pid = OsCurrentProcessId();
+    ResetPostCounts(10);
     AsyncQueueBlock* block = PlantClient(10, pid);
     ASSERT_NE(block, nullptr);
+    const SlotPostCounts& counts = clientTable.slots[10].counts;
 
     std::atomic<bool> stop{false};
+    std::atomic<int> postersDone{0};
     auto poster = [&](std::uint32_t id) {
         for (std::uint32_t seq = 0; seq < kPerPoster && !stop.load(); ++seq) {
             // Two posters may both pass this check before either posts: wait for
@@ -321,33 +328,51 @@ TEST_F(QueuePosting, TwoPostersAndATakerLoseNothing) {
             }
             PostEvent(pid, 10, 0xDEAD0004u, id, seq, ~seq);
         }
+        postersDone.fetch_add(1);
     };
     std::thread a(poster, 1u);
     std::thread b(poster, 2u);
 
-    std::uint32_t next[3] = {0, 0, 0};
+    std::uint32_t next[3] = {0, 0, 0};  // the next sequence number expected per poster
+    std::uint64_t received = 0;
+    std::uint64_t skipped = 0;  // sequence numbers that never arrived
     std::uint32_t errors = 0;
     Clock::time_point start = Clock::now();
     kqvxi_record records[64];
-    while (next[1] + next[2] < 2 * kPerPoster && MsSince(start) < 120000 && errors == 0) {
+    auto accounted = [&] {
+        return received + OsAtomicLoad(&counts.droppedLockKept) +
+               OsAtomicLoad(&counts.droppedFull) + OsAtomicLoad(&counts.droppedEnded);
+    };
+    while ((postersDone.load() < 2 || accounted() < 2 * kPerPoster) && MsSince(start) < 120000 &&
+           errors == 0) {
         kqvxi_queue_wait(queue, 20);
         int n = kqvxi_queue_drain(queue, records, 64);
         for (int i = 0; i < n; ++i) {
             const kqvxi_record& r = records[i];
-            if (r.code != 0xDEAD0004u || (r.arg1 != 1 && r.arg1 != 2) || r.arg2 != next[r.arg1] ||
+            if (r.code != 0xDEAD0004u || (r.arg1 != 1 && r.arg1 != 2) || r.arg2 < next[r.arg1] ||
                 r.arg3 != ~r.arg2) {
-                ++errors;
+                ++errors;  // out of order, repeated or corrupt
                 break;
             }
-            ++next[r.arg1];
+            skipped += r.arg2 - next[r.arg1];
+            next[r.arg1] = r.arg2 + 1;
+            ++received;
         }
     }
     stop = true;
     a.join();
     b.join();
+    skipped += (kPerPoster - next[1]) + (kPerPoster - next[2]);
+    const std::uint64_t dropped = OsAtomicLoad(&counts.droppedLockKept) +
+                                  OsAtomicLoad(&counts.droppedFull) +
+                                  OsAtomicLoad(&counts.droppedEnded);
+    std::printf("two posters: %llu received, %llu dropped (lock kept %llu)\n",
+                static_cast<unsigned long long>(received), static_cast<unsigned long long>(dropped),
+                static_cast<unsigned long long>(OsAtomicLoad(&counts.droppedLockKept)));
     EXPECT_EQ(errors, 0u);
-    EXPECT_EQ(next[1], kPerPoster);
-    EXPECT_EQ(next[2], kPerPoster);
+    EXPECT_EQ(received + dropped, 2u * kPerPoster);
+    EXPECT_EQ(skipped, dropped) << "a record went missing without being counted";
+    EXPECT_EQ(OsAtomicLoad(&counts.droppedFull), 0u) << "the posters wait for room";
     EXPECT_EQ(block->lockCount, -1);
     EXPECT_EQ(RemovePlantedClient(10), 0);
     kqvxi_queue_close(queue);
