@@ -39,6 +39,18 @@ void DestroyMapping(PxObject* obj) {
 // Not waitable, as on Win32.
 constexpr PxKindOps MAPPING_OPS{PX_KIND_MAPPING, DestroyMapping, nullptr};
 
+// A handle for an opened object; the object is released when no handle is had.
+OsHandle InsertMapping(PxShm* shm) {
+    PxMapping* m = new PxMapping{};
+    px_object_init(&m->header, &MAPPING_OPS, 1);
+    m->shm = shm;
+    OsHandle h = px_handle_insert(&m->header);
+    if (h == OS_NO_HANDLE) {
+        DestroyMapping(&m->header);
+    }
+    return h;
+}
+
 }  // namespace
 
 OsHandle OsCreateMapping(const char* name, std::uint32_t size, bool* existed) {
@@ -51,18 +63,8 @@ OsHandle OsCreateMapping(const char* name, std::uint32_t size, bool* existed) {
     }
     bool wasThere = false;
     PxShm* shm = px_shm_open(PX_SHM_MAPPING, name, size, false, nullptr, nullptr, &wasThere);
-    if (shm == nullptr) {
-        return OS_NO_HANDLE;
-    }
-    PxMapping* m = new PxMapping{};
-    px_object_init(&m->header, &MAPPING_OPS, 1);
-    m->shm = shm;
-    OsHandle h = px_handle_insert(&m->header);
-    if (h == OS_NO_HANDLE) {
-        DestroyMapping(&m->header);
-        return OS_NO_HANDLE;
-    }
-    if (existed != nullptr) {
+    OsHandle h = shm == nullptr ? OS_NO_HANDLE : InsertMapping(shm);
+    if (h != OS_NO_HANDLE && existed != nullptr) {
         *existed = wasThere;
     }
     return h;
@@ -74,17 +76,7 @@ OsHandle OsOpenMapping(const char* name, std::uint32_t size) {
         return OS_NO_HANDLE;
     }
     PxShm* shm = px_shm_open_existing(PX_SHM_MAPPING, name, size);
-    if (shm == nullptr) {
-        return OS_NO_HANDLE;
-    }
-    PxMapping* m = new PxMapping{};
-    px_object_init(&m->header, &MAPPING_OPS, 1);
-    m->shm = shm;
-    OsHandle h = px_handle_insert(&m->header);
-    if (h == OS_NO_HANDLE) {
-        DestroyMapping(&m->header);
-    }
-    return h;
+    return shm == nullptr ? OS_NO_HANDLE : InsertMapping(shm);
 }
 
 namespace {
