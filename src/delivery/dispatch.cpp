@@ -8,6 +8,7 @@
 #include "delivery/rthndlr.h"
 #include "driver/kqvxint.h"
 #include "platform/thread.h"
+#include "queue/wake_relay.h"
 
 OsHandle dispatchThread = OS_NO_HANDLE;
 std::uint32_t dispatchThreadId = 0;
@@ -50,6 +51,8 @@ static_assert(sizeof(INSTALL_ROWS) / sizeof(INSTALL_ROWS[0]) == 10);
 }  // namespace
 
 std::int16_t StartDispatchThread(std::uint16_t controller) {
+    // Without the relay, the handlers wake every sleeping client themselves.
+    (void)StartWakeRelay();
     void* parameter = reinterpret_cast<void*>(static_cast<std::uintptr_t>(controller));
     dispatchThread = OsCreateThread(DispatchThreadMain, parameter, &dispatchThreadId);
     if (dispatchThread == OS_NO_HANDLE) {

@@ -12,6 +12,7 @@
 #include "queue/asyncque.h"
 #include "queue/block.h"
 #include "queue/client_table.h"
+#include "queue/wake_relay.h"
 
 namespace {
 
@@ -74,6 +75,7 @@ bool GateOpen(const AsyncQueueBlock* block, const Gate& gate) {
 void PostToSelected(std::uint32_t code, const Gate& gate, std::uint32_t arg1, std::uint32_t arg2,
                     std::uint32_t arg3) {
     BeginTableWalk();
+    BeginWakeBatch();
     for (std::uint32_t slot = 0; slot < MAX_CLIENTS; ++slot) {
         // Ordered after BeginTableWalk's update (see the walk guard).
         AsyncQueueBlock* block = OsAtomicLoadSeqCst(&clientTable.clientBlocks[slot]);
@@ -85,6 +87,7 @@ void PostToSelected(std::uint32_t code, const Gate& gate, std::uint32_t arg1, st
         // slot's record, not reported.
         (void)PostEventToBlock(block, slot, code, arg1, arg2, arg3);
     }
+    EndWakeBatch();
     EndTableWalk();
 }
 

@@ -14,5 +14,17 @@ OsHandle OsCreateEvent(const char* name, bool manualReset, bool initialState,
 // system call on the POSIX backend.
 bool OsSetEvent(OsHandle event);
 
+// Sets the event as OsSetEvent does, but where that would enter the kernel to
+// wake a sleeping waiter it leaves the wake-up owed instead (*wakeOwed true), to
+// be made later by OsWakeEventWaiter, possibly on another thread. Until then a
+// wait that looks at the event finds it set. On Win32 the set wakes its waiter
+// at once and *wakeOwed is false.
+bool OsSetEventOwingWake(OsHandle event, bool* wakeOwed);
+
+// Makes the wake-up that OsSetEventOwingWake owed: wakes a waiter sleeping on the
+// event (all of them for a manual-reset event). Harmless when the waiter has
+// woken meanwhile; false, touching nothing, when the handle is closed.
+bool OsWakeEventWaiter(OsHandle event);
+
 // Clears a set event.
 bool OsResetEvent(OsHandle event);

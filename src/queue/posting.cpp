@@ -2,7 +2,8 @@
 // lock and wakes the client. Runs once per record and client on the time-critical
 // dispatch thread (and on the main thread for the unregistration record): no
 // allocation, no strings, and no system call unless the lock is contended or the
-// record fitted (one set of the wake event).
+// record fitted and its client sleeps (one wake-up, made here or, in a handlers'
+// pass, by the wake relay).
 //
 // Counts the outcome of every post in the slot's record and publishes it in the
 // server's statistics object: a few plain stores, no system call, no lock.
@@ -22,6 +23,7 @@
 #include "platform/event.h"
 #include "queue/client_table.h"
 #include "queue/server_stats.h"
+#include "queue/wake_relay.h"
 
 PostingHook postingHook = nullptr;
 
@@ -248,7 +250,7 @@ std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::u
         // The wake-up goes out before the lock is given back.
         OsHandle wake = OsAtomicLoad(&clientTable.wakeEvents[slot]);
         if (wake != OS_NO_HANDLE) {
-            OsSetEvent(wake);
+            WakeAfterPost(slot, wake);
         }
     } else {
         Count(record, shown, &SlotPostCounts::droppedFull, &StatsSlot::droppedFull);

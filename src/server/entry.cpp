@@ -9,6 +9,7 @@
 #include "platform/types.h"
 #include "queue/client_table.h"
 #include "queue/server_stats.h"
+#include "queue/wake_relay.h"
 #include "server/commands.h"
 
 namespace {
@@ -39,6 +40,7 @@ void StopDispatch(std::uint16_t controller) {
     OsCloseHandle(dispatchThread);
     dispatchThread = OS_NO_HANDLE;
     dispatchThreadId = 0;
+    StopWakeRelay();
 }
 
 // The request loop: one reply per request, except when the request channel fails

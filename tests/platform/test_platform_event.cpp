@@ -2,6 +2,7 @@
 // auto-reset set, manual reset, time-out, and opening an existing event.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -193,4 +194,38 @@ TEST(PlatformEvent, ManualResetSetReleasesEveryWaitingProcess) {
         EXPECT_EQ(WaitChild(k, 20000), 0);
     }
     OsCloseHandle(ev);
+}
+
+// The platform's owed wake-up: a set that finds a sleeper owes one, a set with
+// nobody asleep owes none, and the owed wake-up ends the wait. (On Win32 the
+// set wakes at once and owes nothing.)
+TEST(EventOwedWakeup, OwedOnlyToASleeperAndMadeLater) {
+    OsHandle event = OsCreateEvent(nullptr, false, false);
+    ASSERT_NE(event, OS_NO_HANDLE);
+    bool owed = true;
+    ASSERT_TRUE(OsSetEventOwingWake(event, &owed));
+    EXPECT_FALSE(owed);  // nobody waits: simply set
+    EXPECT_EQ(OsWaitForObject(event, 0), static_cast<std::uint32_t>(OS_WAIT_OBJECT_0));
+
+    std::atomic<std::uint32_t> result{0xFFFFFFFFu};
+    std::thread waiter([&] { result.store(OsWaitForObject(event, 10000)); });
+    // Until the waiter sleeps, a set finds nobody to wake; after, it owes one.
+    for (int i = 0; i < 2000 && !owed; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (result.load() != 0xFFFFFFFFu) {
+            break;
+        }
+        ASSERT_TRUE(OsSetEventOwingWake(event, &owed));
+        if (!owed && result.load() == 0xFFFFFFFFu) {
+            // Set with nobody asleep yet: take the signal back if the waiter
+            // has not, so the next try finds it asleep.
+            (void)OsWaitForObject(event, 0);
+        }
+    }
+    if (owed) {
+        EXPECT_TRUE(OsWakeEventWaiter(event));
+    }
+    waiter.join();
+    EXPECT_EQ(result.load(), static_cast<std::uint32_t>(OS_WAIT_OBJECT_0));
+    OsCloseHandle(event);
 }

@@ -197,6 +197,35 @@ OsHandle OsCreateEvent(const char* name, bool manualReset, bool initialState, bo
     return h;
 }
 
+namespace {
+
+// Sets the record's state; true when a waiter may sleep on it and must be woken
+// (how many: WakeCount). One atomic operation; waiters count themselves before
+// they look at state, and the set changes state before it looks at waiters, so
+// one of the two always sees the other.
+bool SetState(PxEventRecord* rec) {
+    if (rec->manualReset != 0) {
+        return OsAtomicExchange(&rec->state, 1u) == 0 && Load(&rec->waiters) > 0;
+    }
+    std::uint32_t s = Load(&rec->state);
+    for (;;) {
+        std::uint32_t w = Load(&rec->waiters);
+        std::uint32_t cap = w > 1 ? w : 1;
+        if (s >= cap) {
+            return false;
+        }
+        if (OsAtomicCompareExchange(&rec->state, &s, s + 1)) {
+            return Load(&rec->waiters) > 0;
+        }
+    }
+}
+
+void WakeWaiters(PxEventRecord* rec) {
+    px_futex_wake(&rec->state, rec->manualReset != 0 ? INT_MAX : 1);
+}
+
+}  // namespace
+
 bool OsSetEvent(OsHandle event) {
     // Pinned, not counted: a set that finds the event already set costs loads only.
     const PxPin pin = px_handle_pin_event(event);
@@ -204,31 +233,35 @@ bool OsSetEvent(OsHandle event) {
     if (e == nullptr) {
         return false;
     }
-    PxEventRecord* rec = e->rec;
-    // One atomic operation; the futex wake only when a waiter may sleep. Waiters
-    // count themselves before they look at state, and the set changes state before
-    // it looks at waiters, so one of the two always sees the other.
-    if (rec->manualReset != 0) {
-        if (OsAtomicExchange(&rec->state, 1u) == 0 && Load(&rec->waiters) > 0) {
-            px_futex_wake(&rec->state, INT_MAX);
-        }
-    } else {
-        std::uint32_t s = Load(&rec->state);
-        bool added = false;
-        for (;;) {
-            std::uint32_t w = Load(&rec->waiters);
-            std::uint32_t cap = w > 1 ? w : 1;
-            if (s >= cap) {
-                break;
-            }
-            if (OsAtomicCompareExchange(&rec->state, &s, s + 1)) {
-                added = true;
-                break;
-            }
-        }
-        if (added && Load(&rec->waiters) > 0) {
-            px_futex_wake(&rec->state, 1);
-        }
+    if (SetState(e->rec)) {
+        WakeWaiters(e->rec);
+    }
+    px_handle_unpin(pin);
+    return true;
+}
+
+bool OsSetEventOwingWake(OsHandle event, bool* wakeOwed) {
+    *wakeOwed = false;
+    const PxPin pin = px_handle_pin_event(event);
+    PxEvent* e = reinterpret_cast<PxEvent*>(pin.obj);
+    if (e == nullptr) {
+        return false;
+    }
+    *wakeOwed = SetState(e->rec);
+    px_handle_unpin(pin);
+    return true;
+}
+
+bool OsWakeEventWaiter(OsHandle event) {
+    const PxPin pin = px_handle_pin_event(event);
+    PxEvent* e = reinterpret_cast<PxEvent*>(pin.obj);
+    if (e == nullptr) {
+        return false;
+    }
+    // A wake-up that finds the waiter gone, or no grant left for it, costs a
+    // futex call and nothing else: a woken waiter looks at state again.
+    if (Load(&e->rec->waiters) > 0) {
+        WakeWaiters(e->rec);
     }
     px_handle_unpin(pin);
     return true;

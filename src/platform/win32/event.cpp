@@ -29,6 +29,15 @@ bool OsSetEvent(OsHandle event) {
     return SetEvent(reinterpret_cast<HANDLE>(event)) != FALSE;
 }
 
+bool OsSetEventOwingWake(OsHandle event, bool* wakeOwed) {
+    *wakeOwed = false;  // SetEvent wakes the waiter itself
+    return OsSetEvent(event);
+}
+
+bool OsWakeEventWaiter(OsHandle event) {
+    return event != OS_NO_HANDLE;
+}
+
 bool OsResetEvent(OsHandle event) {
     return ResetEvent(reinterpret_cast<HANDLE>(event)) != FALSE;
 }
