@@ -51,8 +51,6 @@ static_assert(sizeof(INSTALL_ROWS) / sizeof(INSTALL_ROWS[0]) == 10);
 }  // namespace
 
 std::int16_t StartDispatchThread(std::uint16_t controller) {
-    // Without the relay, the handlers wake every sleeping client themselves.
-    (void)StartWakeRelay();
     void* parameter = reinterpret_cast<void*>(static_cast<std::uintptr_t>(controller));
     dispatchThread = OsCreateThread(DispatchThreadMain, parameter, &dispatchThreadId);
     if (dispatchThread == OS_NO_HANDLE) {
@@ -60,6 +58,8 @@ std::int16_t StartDispatchThread(std::uint16_t controller) {
     }
     // Without real-time rights the thread runs at normal priority; that is all.
     (void)OsSetThreadTimeCritical(dispatchThread);
+    // Without the relay, the handlers wake every sleeping client themselves.
+    (void)StartWakeRelay();
     return 0;
 }
 
