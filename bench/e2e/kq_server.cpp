@@ -11,7 +11,7 @@
 
 namespace e2e {
 
-std::uint32_t handleCoalesceUs = 200;
+std::uint32_t handleCoalesceUs = 1000;
 std::uint32_t handleSpinUs = 50;
 
 namespace {
