@@ -80,12 +80,6 @@ inline T OsAtomicFetchAnd(volatile T* p, T v) {
     return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST);
 }
 
-// A full fence: no load or store of this thread moves across it, in either
-// direction, for the compiler or the processor.
-inline void OsAtomicFence() {
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-}
-
 // Keeps the compiler from moving memory accesses of this thread across it, in
 // either direction, without a processor fence: for code whose processor-side
 // ordering comes from elsewhere (a barrier another thread forces on this one).

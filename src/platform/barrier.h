@@ -9,8 +9,9 @@
 // later calls read the answer.
 bool OsProcessBarrierAvailable();
 
-// Every running thread of this process executes a full memory barrier before
-// this returns (a thread not running passes one when it is next scheduled).
+// Every running thread of this process, the caller included, executes a full
+// memory barrier before this returns (a thread not running passes one when it
+// is next scheduled).
 // Costs a system call and an interrupt per processor: for rare paths only.
 // Call only after OsProcessBarrierAvailable() answered true.
 void OsProcessBarrier();

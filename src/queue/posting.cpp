@@ -103,8 +103,8 @@ void WaitUntilClear(const std::uint32_t* word) {
 // from swapping them; the processor may let the load pass the store, which is
 // exactly what the barrier closes).
 // The barrier is skipped while no thread holds the fast claim: a thread that
-// claims afterwards executes a full fence after its claim, so its first load of
-// slowWant sees the slow side's store. A thread that gave the claim up stored
+// claims afterwards runs a barrier (a full fence on itself) after its claim, so
+// its first load of slowWant sees the slow side's store. A thread that gave the claim up stored
 // fastBusy = 0 before it did.
 // Releases: fastBusy = 0 (release), or slowWant = 0 (release) and slowLock.
 std::uint32_t fastPosterClaimed = 0;  // 1 while a thread is the fast poster
@@ -255,8 +255,9 @@ bool ClaimFastPosting() {
         return false;
     }
     // Orders the claim before this thread's first load of any slowWant (see
-    // LockPosts: a slow poster that saw no claim skipped its barrier).
-    OsAtomicFence();
+    // LockPosts: a slow poster that saw no claim skipped its barrier): the
+    // barrier runs a full fence on the calling thread too.
+    OsProcessBarrier();
     isFastPoster = true;
     return true;
 }
