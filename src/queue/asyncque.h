@@ -60,6 +60,7 @@ void ResetPostCounts(std::uint32_t slot);
 // Test hook: when set, a post calls it with its slot at these points, with the
 // slot's post lock held, so that a test can stall a thread there.
 enum class PostPoint {
+    Entered,        // it has just taken the slot's post lock, before anything else
     PendingSeen,    // it found an earlier acquire pending, before it looks for the hand-over
     BeforeRelease,  // it holds the block's lock and has appended, before it releases
 };

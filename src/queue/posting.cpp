@@ -315,6 +315,7 @@ std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::u
     }
     StatsSlot* shown = PublishedStatsSlot(slot);
     LockPosts(record);
+    Hook(slot, PostPoint::Entered);
     if (HasState(record, SLOT_ABANDONED)) {
         // Its client ended holding the lock: dropped at once.
         Count(record, shown, &SlotPostCounts::droppedEnded, &StatsSlot::droppedEnded);
