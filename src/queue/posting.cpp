@@ -104,8 +104,10 @@ void WaitUntilClear(const std::uint32_t* word) {
 // exactly what the barrier closes).
 // The barrier is skipped while no thread holds the fast claim: a thread that
 // claims afterwards runs a barrier (a full fence on itself) after its claim, so
-// its first load of slowWant sees the slow side's store. A thread that gave the claim up stored
-// fastBusy = 0 before it did.
+// its first load of slowWant sees the slow side's store; a thread that gave
+// the claim up stored fastBusy = 0 before it did. A slow poster that holds the
+// lock keeps the fast poster out for that one post; slow posts are rare (the
+// main thread's unregistration record), so the fast side is not starved.
 // Releases: fastBusy = 0 (release), or slowWant = 0 (release) and slowLock.
 std::uint32_t fastPosterClaimed = 0;  // 1 while a thread is the fast poster
 thread_local bool isFastPoster = false;
