@@ -86,6 +86,9 @@ void BM_Fanout(benchmark::State& state) {
     sourceEvent.queryLevel = 2;
     sourceEvent.queryKind = 0;
 
+    // Posts as the dispatch thread makes them, as the fast poster where the
+    // system allows one.
+    (void)ClaimFastPosting();
     std::uint32_t sinceEmptied = 0;
     for (auto _ : state) {
         switch (kind) {
@@ -117,6 +120,7 @@ void BM_Fanout(benchmark::State& state) {
     state.counters["per_post"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * clients,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    ReleaseFastPosting();
     UnregisterClients();
     FakeDriverReset();
 }
@@ -139,6 +143,9 @@ void BM_PostToEachOf50(benchmark::State& state) {
     for (std::uint32_t slot = 0; slot < CLIENTS; ++slot) {
         pids[slot] = clientTable.clientBlocks[slot]->ownerPid;
     }
+    if (!ClaimFastPosting()) {
+        state.SetLabel("slow poster");
+    }
     std::uint32_t sinceEmptied = 0;
     for (auto _ : state) {
         for (std::uint32_t slot = 0; slot < CLIENTS; ++slot) {
@@ -151,6 +158,7 @@ void BM_PostToEachOf50(benchmark::State& state) {
             state.ResumeTiming();
         }
     }
+    ReleaseFastPosting();
     UnregisterClients();
 }
 BENCHMARK(BM_PostToEachOf50);

@@ -42,6 +42,17 @@ std::int16_t PostEvent(std::uint32_t pid, std::uint32_t slot, std::uint32_t code
 std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::uint32_t code,
                               std::uint32_t arg1, std::uint32_t arg2, std::uint32_t arg3);
 
+// The fast poster: the one thread whose posts take a slot's post lock without a
+// locked instruction (the dispatch thread, which makes nearly all posts); every
+// other thread's posts pay for that with a process-wide barrier when they take
+// it. ClaimFastPosting makes the calling thread the fast poster: true when it now
+// is (also when it already was); false when another thread is, or the system
+// has no process-wide barrier, and then its posts simply take the slow side.
+// ReleaseFastPosting gives the claim up (nothing when this thread has none);
+// call it outside any post, before the thread ends.
+bool ClaimFastPosting();
+void ReleaseFastPosting();
+
 // Registration: the slot's counts start again from 0 (a new client takes it).
 // Main thread, while the slot is not published.
 void ResetPostCounts(std::uint32_t slot);
@@ -49,6 +60,7 @@ void ResetPostCounts(std::uint32_t slot);
 // Test hook: when set, a post calls it with its slot at these points, with the
 // slot's post lock held, so that a test can stall a thread there.
 enum class PostPoint {
+    Entered,        // it has just taken the slot's post lock, before anything else
     PendingSeen,    // it found an earlier acquire pending, before it looks for the hand-over
     BeforeRelease,  // it holds the block's lock and has appended, before it releases
 };

@@ -23,7 +23,7 @@ inline constexpr std::uint32_t SLOT_PENDING = 2u;
 
 // What became of the records posted to one slot, by cause, since the slot's
 // current registration began (registration resets them while the slot is not
-// published). Counted by PostEvent under the slot's postLock, one relaxed
+// published). Counted by PostEvent under the slot's post lock, one relaxed
 // store each, so that any thread may read them with atomic loads; the same
 // values are published in the server's statistics object.
 struct SlotPostCounts {
@@ -63,12 +63,18 @@ struct SlotRecord {
     // after it is withdrawn; read by PostEvent on either thread with an atomic load.
     // OS_NO_HANDLE (a process the server cannot open) counts as alive.
     OsHandle process;
-    // Serialises the posts of this slot between the server's two threads: the
-    // pending check, the acquire, the append and the release of one post run
-    // with it held, so SLOT_PENDING and the count it stands for in the lock word
-    // stay in step. 0 free, 1 held; process-local, never in shared memory. Held
-    // only across one post, whose own wait for the client's lock is bounded.
-    std::uint32_t postLock;
+    // The post lock: serialises the posts of this slot between the server's two
+    // threads, so that the pending check, the acquire, the append and the release
+    // of one post run with it held and SLOT_PENDING and the count it stands for
+    // in the lock word stay in step. Biased towards the fast poster (see
+    // LockPosts in posting.cpp): fastBusy is 1 while the fast poster is inside or
+    // entering, slowWant 1 while another thread holds or wants it, and slowLock
+    // (0 free, 1 held) orders the other threads among themselves. Process-local,
+    // never in shared memory. Held only across one post, whose own wait for the
+    // client's lock is bounded.
+    std::uint32_t fastBusy;
+    std::uint32_t slowWant;
+    std::uint32_t slowLock;
     // Outcomes of the posts to this slot (see SlotPostCounts) since its current
     // registration began.
     SlotPostCounts counts;
@@ -76,7 +82,7 @@ struct SlotRecord {
     // the client's lock (us; below zero after a wait overran its grant), and when
     // it was last refilled (steady clock, us; 0 never). Kept across
     // registrations, so a client cannot refresh it by registering again. Read
-    // and written by posts under postLock.
+    // and written by posts under the post lock.
     std::int64_t stallAvailableUs;
     std::int64_t stallRefilledAtUs;
 };

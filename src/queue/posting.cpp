@@ -8,10 +8,10 @@
 // Counts the outcome of every post in the slot's record and publishes it in the
 // server's statistics object: a few plain stores, no system call, no lock.
 //
-// Also owns the two things that keep one client from costing the others: the
-// per-slot post lock, which serialises the two threads' posts to one slot, and
-// the per-slot stall budget, which bounds how long posts may wait for a lock
-// that a client keeps.
+// Also owns the per-slot post lock, which serialises the two threads' posts to
+// one slot without a locked instruction on the dispatch thread's side, and the
+// per-slot stall budget, which bounds how long posts may wait for a lock that a
+// client keeps; together they keep one client from costing the others.
 #include "queue/asyncque.h"
 
 #include <cassert>
@@ -20,6 +20,7 @@
 
 #include "locks/mutex.h"
 #include "platform/atomic.h"
+#include "platform/barrier.h"
 #include "platform/event.h"
 #include "queue/client_table.h"
 #include "queue/server_stats.h"
@@ -60,8 +61,8 @@ std::int64_t NowUs() {
         .count();
 }
 
-// A lock held for one post of a slot: spins a little, then yields the processor
-// to whoever holds it.
+// The lock among slow posters of one slot: spins a little, then yields the
+// processor to whoever holds it.
 void TakeSpinLock(std::uint32_t* lock) {
     for (std::uint32_t spins = 0;; ++spins) {
         if (OsAtomicLoadRelaxed(lock) == 0u && OsAtomicExchange(lock, 1u) == 0u) {
@@ -76,9 +77,75 @@ void DropSpinLock(std::uint32_t* lock) {
     OsAtomicStore(lock, 0u);
 }
 
+// Waits until another thread clears *word: spins a little, then yields.
+void WaitUntilClear(const std::uint32_t* word) {
+    for (std::uint32_t spins = 0; OsAtomicLoad(word) != 0u; ++spins) {
+        if (spins >= 64) {
+            std::this_thread::yield();
+        }
+    }
+}
+
+// The post lock of a slot is biased towards one thread, the fast poster (the
+// dispatch thread, which makes nearly all posts); every other thread is a slow
+// poster. The fast side takes it with plain stores and loads, no locked
+// instruction and no processor fence:
+//   fast:  fastBusy = 1; [compiler fence]; if slowWant == 0, enter;
+//          otherwise fastBusy = 0, wait until slowWant == 0, try again.
+//   slow:  take slowLock (one slow poster at a time); slowWant = 1;
+//          OsProcessBarrier(); wait until fastBusy == 0.
+// Why both cannot be inside: the barrier makes the fast poster execute a full
+// fence at some point of its instruction stream. If that point is after its
+// store of fastBusy, the store is visible to the slow side's load, which comes
+// after the barrier, and the slow side waits. If it is before the store, the
+// fast side's load of slowWant comes after that fence, and after the slow
+// side's store (the barrier call itself orders the slow side's store before the
+// fences it forces), so it sees slowWant set and backs off. Program order keeps
+// the fast side's load after its store (the compiler fence stops the compiler
+// from swapping them; the processor may let the load pass the store, which is
+// exactly what the barrier closes).
+// The barrier is skipped while no thread holds the fast claim: a thread that
+// claims afterwards runs a barrier (a full fence on itself) after its claim, so
+// its first load of slowWant sees the slow side's store; a thread that gave
+// the claim up stored fastBusy = 0 before it did. A slow poster that holds the
+// lock keeps the fast poster out for that one post; slow posts are rare (the
+// main thread's unregistration record), so the fast side is not starved.
+// Releases: fastBusy = 0 (release), or slowWant = 0 (release) and slowLock.
+std::uint32_t fastPosterClaimed = 0;  // 1 while a thread is the fast poster
+thread_local bool isFastPoster = false;
+
+void LockPosts(SlotRecord& record) {
+    if (isFastPoster) {
+        for (;;) {
+            OsAtomicStoreRelaxed(&record.fastBusy, 1u);
+            OsSignalFence();
+            if (OsAtomicLoad(&record.slowWant) == 0u) {
+                return;
+            }
+            OsAtomicStore(&record.fastBusy, 0u);
+            WaitUntilClear(&record.slowWant);
+        }
+    }
+    TakeSpinLock(&record.slowLock);
+    OsAtomicStoreSeqCst(&record.slowWant, 1u);
+    if (OsAtomicLoadSeqCst(&fastPosterClaimed) != 0u) {
+        OsProcessBarrier();
+    }
+    WaitUntilClear(&record.fastBusy);
+}
+
+void UnlockPosts(SlotRecord& record) {
+    if (isFastPoster) {
+        OsAtomicStore(&record.fastBusy, 0u);
+        return;
+    }
+    OsAtomicStore(&record.slowWant, 0u);
+    DropSpinLock(&record.slowLock);
+}
+
 // Draws up to POST_WAIT_LIMIT_MS, in whole ms, from the slot's budget after
 // adding what the time since its last refill earned; 0 when less than 1 ms is
-// left. Caller holds the slot's postLock.
+// left. Caller holds the slot's post lock.
 std::uint32_t DrawStall(SlotRecord& record) {
     const std::int64_t now = NowUs();
     if (record.stallRefilledAtUs == 0) {
@@ -99,7 +166,7 @@ std::uint32_t DrawStall(SlotRecord& record) {
 }
 
 // The slot's SLOT_* bits: atomic, since tests and the main thread read them
-// while posts run; changed only under the slot's postLock.
+// while posts run; changed only under the slot's post lock.
 bool HasState(const SlotRecord& record, std::uint32_t bit) {
     return (OsAtomicLoad(&record.state) & bit) != 0;
 }
@@ -110,7 +177,7 @@ void ClearState(SlotRecord& record, std::uint32_t bit) {
     OsAtomicFetchAnd(&record.state, ~bit);
 }
 
-// Counters change only under the slot's postLock, so each has one writer at a
+// Counters change only under the slot's post lock, so each has one writer at a
 // time: one relaxed store of the private count, which readers on other threads
 // load atomically, and one of the same value into the published slot (shown,
 // null while the server runs without statistics).
@@ -133,9 +200,9 @@ void Hook(std::uint32_t slot, PostPoint point) {
 
 // Takes the slot's block lock for one post, or says why not: 0 held, -1 the
 // client ended without handing it over (or the descriptor reads closed),
-// EVENT_MUTEX_PENDING a live holder kept it. Caller holds the slot's postLock.
+// EVENT_MUTEX_PENDING a live holder kept it. Caller holds the slot's post lock.
 // A post that finds the lock held (by its client: the two server threads take
-// turns under postLock) is counted as a lock wait.
+// turns under the post lock) is counted as a lock wait.
 std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, StatsSlot* shown,
                             EventMutexHold* hold) {
     EventMutex* lock = &record.lock;
@@ -180,24 +247,51 @@ std::int32_t AcquireForPost(SlotRecord& record, std::uint32_t slot, StatsSlot* s
 
 }  // namespace
 
+bool ClaimFastPosting() {
+    if (isFastPoster) {
+        return true;
+    }
+    if (!OsProcessBarrierAvailable()) {
+        return false;
+    }
+    std::uint32_t expected = 0;
+    if (!OsAtomicCompareExchange(&fastPosterClaimed, &expected, 1u)) {
+        return false;
+    }
+    // Orders the claim before this thread's first load of any slowWant (see
+    // LockPosts: a slow poster that saw no claim skipped its barrier): the
+    // barrier runs a full fence on the calling thread too.
+    OsProcessBarrier();
+    isFastPoster = true;
+    return true;
+}
+
+void ReleaseFastPosting() {
+    if (!isFastPoster) {
+        return;
+    }
+    isFastPoster = false;
+    OsAtomicStoreSeqCst(&fastPosterClaimed, 0u);
+}
+
 void ResetPostCounts(std::uint32_t slot) {
     assert(slot < MAX_CLIENTS);
     SlotRecord& record = clientTable.slots[slot];
-    TakeSpinLock(&record.postLock);
+    LockPosts(record);
     OsAtomicStoreRelaxed(&record.counts.delivered, std::uint64_t{0});
     OsAtomicStoreRelaxed(&record.counts.droppedFull, std::uint64_t{0});
     OsAtomicStoreRelaxed(&record.counts.droppedEnded, std::uint64_t{0});
     OsAtomicStoreRelaxed(&record.counts.droppedLockKept, std::uint64_t{0});
     OsAtomicStoreRelaxed(&record.counts.lockWaits, std::uint64_t{0});
-    DropSpinLock(&record.postLock);
+    UnlockPosts(record);
 }
 
 void RefillPostingStallBudget() {
     for (SlotRecord& record : clientTable.slots) {
-        TakeSpinLock(&record.postLock);
+        LockPosts(record);
         record.stallAvailableUs = STALL_CAP_US;
         record.stallRefilledAtUs = NowUs();
-        DropSpinLock(&record.postLock);
+        UnlockPosts(record);
     }
 }
 
@@ -224,11 +318,12 @@ std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::u
         return -1;  // the slot's block is not open in this process
     }
     StatsSlot* shown = PublishedStatsSlot(slot);
-    TakeSpinLock(&record.postLock);
+    LockPosts(record);
+    Hook(slot, PostPoint::Entered);
     if (HasState(record, SLOT_ABANDONED)) {
         // Its client ended holding the lock: dropped at once.
         Count(record, shown, &SlotPostCounts::droppedEnded, &StatsSlot::droppedEnded);
-        DropSpinLock(&record.postLock);
+        UnlockPosts(record);
         return 0;
     }
     EventMutexHold hold{};
@@ -242,7 +337,7 @@ std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::u
             SetState(record, SLOT_ABANDONED);
             Count(record, shown, &SlotPostCounts::droppedEnded, &StatsSlot::droppedEnded);
         }
-        DropSpinLock(&record.postLock);
+        UnlockPosts(record);
         return 0;
     }
     if (AppendRecord(block, code, arg1, arg2, arg3) == QUEUE_OK) {
@@ -257,6 +352,6 @@ std::int16_t PostEventToBlock(AsyncQueueBlock* block, std::uint32_t slot, std::u
     }
     Hook(slot, PostPoint::BeforeRelease);
     ReleaseHeldEventMutex(hold);
-    DropSpinLock(&record.postLock);
+    UnlockPosts(record);
     return 0;
 }

@@ -2,15 +2,14 @@
 // generic handle operations (close, wait, sleep), which reach each kind of
 // object through the operations table on its header.
 #include <errno.h>
-#include <linux/membarrier.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <mutex>
 
 #include "platform/atomic.h"
+#include "platform/barrier.h"
 #include "platform/fault.h"
 #include "platform/posix/internal.h"
 
@@ -43,7 +42,7 @@ std::uint32_t nextSlot = 0;
 //
 // A pin stores the object in its thread's slot with a plain store and reads the
 // table entry again; a close clears the entry, then makes every running thread
-// of the process execute a full barrier (membarrier) before it reads the slots.
+// of the process execute a full barrier (OsProcessBarrier) before it reads the slots.
 // So either the close sees the pin, and waits for it to go, or the pin sees the
 // cleared entry, and gives up before touching the object. The pin's side has no
 // atomic read-modify-write and no fence: it is what a post pays per wake-up.
@@ -51,27 +50,6 @@ constexpr std::uint32_t HAZARD_SLOTS = 256;
 PxObject* hazards[HAZARD_SLOTS];
 std::uint32_t hazardClaimed[HAZARD_SLOTS];  // 1 while a thread owns the slot
 std::uint32_t hazardsEverUsed = 0;
-// 1 once this process is registered for expedited barriers, -1 when the kernel
-// refuses them (every pin then takes a reference), 0 before the first try.
-std::int32_t barrierState = 0;
-
-long Membarrier(int cmd) {
-    return syscall(SYS_membarrier, cmd, 0u, 0);
-}
-
-bool BarriersAvailable() {
-    std::int32_t state = OsAtomicLoad(&barrierState);
-    if (state == 0) {
-        std::lock_guard<std::mutex> guard(tableLock);
-        state = OsAtomicLoadRelaxed(&barrierState);
-        if (state == 0) {
-            state = Membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0 ? 1 : -1;
-            OsAtomicStore(&barrierState, state);
-        }
-    }
-    return state == 1;
-}
-
 // This thread's hazard slot, claimed at its first pin: -2 not yet, -1 none to be
 // had. A plain thread-local, so that reading it costs one load; the slot is given
 // back by a second thread-local that only a claim brings to life (by storing the
@@ -95,7 +73,7 @@ std::int32_t ClaimHazard() {
         return threadHazard;
     }
     threadHazard = -1;
-    if (!BarriersAvailable()) {
+    if (!OsProcessBarrierAvailable()) {  // every pin then takes a reference
         return threadHazard;
     }
     for (std::uint32_t i = 0; i < HAZARD_SLOTS; ++i) {
@@ -121,13 +99,7 @@ void WaitForPins(PxObject* obj, std::uintptr_t entry) {
     if (used == 0 || (entry & EVENT_TAG) == 0) {
         return;  // nothing was ever pinned, or not an event
     }
-    // A process forked from a registered one may not count as registered: then
-    // it registers again, and a system-wide barrier is the last resort.
-    if (Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
-        (Membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0 ||
-         Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0)) {
-        Membarrier(MEMBARRIER_CMD_GLOBAL);
-    }
+    OsProcessBarrier();
     for (std::uint32_t i = 0; i < used; ++i) {
         while (OsAtomicLoad(&hazards[i]) == obj) {
             sched_yield();
