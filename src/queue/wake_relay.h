@@ -1,9 +1,10 @@
-// Wake-ups of a handlers' pass: the first client the pass finds asleep is woken
-// at once by the posting thread; the others' events are set (under their blocks'
-// locks, by the post) and their sleeping waiters are woken by the wake relay
-// thread, so one event to many sleeping clients costs the dispatch thread one
-// kernel wake-up instead of one per client. Several posts to a client that has
-// not run yet cost one wake-up.
+// Wake-ups of a handlers' pass: within a stream of events the first client the
+// pass finds asleep is woken at once by the posting thread, and the others'
+// sleeping waiters (their events are set by the posts, under their blocks'
+// locks) by the wake relay thread, so one event to many sleeping clients costs
+// the dispatch thread one kernel wake-up instead of one per client, and several
+// posts to a client that has not run yet cost one. A pass after a quiet spell
+// makes all its wake-ups itself.
 #pragma once
 #include <cstdint>
 
@@ -20,7 +21,7 @@ void EndWakeBatch();
 // the block's lock.
 void WakeAfterPost(std::uint32_t slot, OsHandle wake);
 
-// Starts the relay thread (at the dispatch thread's priority); false when it cannot be
+// Starts the relay thread (at normal priority); false when it cannot be
 // created, and posts then wake their clients themselves. Idempotent.
 bool StartWakeRelay();
 // Stops the relay thread after it made every wake-up handed to it so far, and
