@@ -94,7 +94,7 @@ inline void FormatServerStatsName(char* buf, std::uint32_t controller) {
 // ---- The server's side (server_stats.cpp): the one writer of the object ----
 //
 // All of it runs on the main thread, except the counters, which posts store on
-// either server thread (under the slot's postLock, so one writer per slot at a
+// either server thread (under the slot's post lock, so one writer per slot at a
 // time). Every store is an atomic one, so that readers in other processes never
 // see a torn field; nothing is ever loaded back from the object.
 
