@@ -26,5 +26,8 @@ bool OsSetEventOwingWake(OsHandle event, bool* wakeOwed);
 // woken meanwhile; false, touching nothing, when the handle is closed.
 bool OsWakeEventWaiter(OsHandle event);
 
+// True where OsSetEventOwingWake can owe a wake-up (POSIX); false on Win32.
+bool OsEventWakesCanBeOwed();
+
 // Clears a set event.
 bool OsResetEvent(OsHandle event);

@@ -132,8 +132,8 @@ void WakeAfterPost(std::uint32_t slot, OsHandle wake) {
 }
 
 bool StartWakeRelay() {
-    if (relayThread != OS_NO_HANDLE) {
-        return true;
+    if (relayThread != OS_NO_HANDLE || !OsEventWakesCanBeOwed()) {
+        return true;  // running, or not needed: every set wakes its waiter itself
     }
     if (relayEvent == OS_NO_HANDLE) {
         relayEvent = OsCreateEvent(nullptr, false, false);

@@ -22,7 +22,8 @@ void EndWakeBatch();
 void WakeAfterPost(std::uint32_t slot, OsHandle wake);
 
 // Starts the relay thread (at normal priority); false when it cannot be
-// created, and posts then wake their clients themselves. Idempotent.
+// created, and posts then wake their clients themselves. Idempotent. Starts
+// nothing where setting an event always wakes its waiter at once (Win32).
 bool StartWakeRelay();
 // Stops the relay thread after it made every wake-up handed to it so far, and
 // makes any handed over later itself. Call when no pass can run any more.

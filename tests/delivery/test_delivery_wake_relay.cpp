@@ -150,8 +150,10 @@ TEST_F(WakeRelay, SleepingClientsGetEveryRecordInOrderThroughTheRelay) {
     RunStream(2000);
     JoinAndCheck(2000);
     // Within the stream a pass wakes one sleeper itself: the relay made the
-    // others.
-    EXPECT_GT(WakeRelayWakeups(), before);
+    // others (where a set can leave its wake-up owed at all).
+    if (OsEventWakesCanBeOwed()) {
+        EXPECT_GT(WakeRelayWakeups(), before);
+    }
 }
 
 TEST_F(WakeRelay, ClientsComingAndGoingWhileTheRelayWakes) {

@@ -252,6 +252,10 @@ bool OsSetEventOwingWake(OsHandle event, bool* wakeOwed) {
     return true;
 }
 
+bool OsEventWakesCanBeOwed() {
+    return true;
+}
+
 bool OsWakeEventWaiter(OsHandle event) {
     const PxPin pin = px_handle_pin_event(event);
     PxEvent* e = reinterpret_cast<PxEvent*>(pin.obj);

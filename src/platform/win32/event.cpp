@@ -34,6 +34,10 @@ bool OsSetEventOwingWake(OsHandle event, bool* wakeOwed) {
     return OsSetEvent(event);
 }
 
+bool OsEventWakesCanBeOwed() {
+    return false;
+}
+
 bool OsWakeEventWaiter(OsHandle event) {
     return event != OS_NO_HANDLE;
 }
