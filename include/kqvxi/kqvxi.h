@@ -140,7 +140,7 @@ typedef struct kqvxi_options {
        checks, before it sleeps on the wake event again. A busy stream then costs
        one wake-up per window instead of one per record, and the server no
        wake-up call at all. Records are never delayed past the window. 1000
-       suits a busy stream to many clients: it adds about half a window to a
+       suits a busy stream to many clients; it adds up to a window to a
        record's latency. */
     uint32_t coalesce_us;
     /* Spin before sleeping (default 0, off): a read that finds the ring empty
