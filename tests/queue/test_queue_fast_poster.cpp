@@ -21,61 +21,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Waits until flag is set, for at most limitMs. True when it was set.
-bool WaitFlag(const std::atomic<bool>& flag, std::int64_t limitMs) {
-    const Clock::time_point start = Clock::now();
-    while (!flag.load()) {
-        if (MsSince(start) >= limitMs) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// A client in this process, with its own descriptor of the slot's lock opened
-// by name over the same lock word, as a client process opens its side.
-struct LocalClient {
-    std::uint32_t pid = 0;
-    std::uint32_t slot = 0;
-    AsyncQueueBlock* block = nullptr;
-    EventMutex lock{};
-    OsHandle self = OS_NO_HANDLE;
-
-    bool Open(std::uint32_t s, std::uint32_t p) {
-        slot = s;
-        pid = p;
-        self = OsOpenProcess(OsCurrentProcessId());  // alive, as a registered client
-        block = PlantClient(slot, pid, self);
-        if (block == nullptr) {
-            return false;
-        }
-        char name[CLIENT_OBJECT_NAME_SIZE];
-        FormatClientObjectName(name, pid, BLOCK_LOCK_NAME_SUFFIX);
-        return OpenEventMutex(&lock, &block->lockCount, name) == 0;
-    }
-    void Close() {
-        CloseEventMutex(&lock);
-        RemovePlantedClient(slot);
-        if (self != OS_NO_HANDLE) {
-            OsCloseHandle(self);
-        }
-    }
-    std::int32_t Word() const { return OsAtomicLoad(&block->lockCount); }
-    SlotPostCounts Counts() const {
-        const SlotPostCounts& c = clientTable.slots[slot].counts;
-        return SlotPostCounts{OsAtomicLoad(&c.delivered), OsAtomicLoad(&c.droppedFull),
-                              OsAtomicLoad(&c.droppedEnded), OsAtomicLoad(&c.droppedLockKept),
-                              OsAtomicLoad(&c.lockWaits)};
-    }
-};
-
 // Runs fn on a thread that holds the fast claim for its run.
 template <typename Fn>
 std::thread FastPosterThread(std::atomic<bool>* claimed, Fn fn) {

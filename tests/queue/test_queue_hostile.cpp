@@ -23,8 +23,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::uint32_t kSlot = 23;
 
 KQ_CHILD_ROLE(exit_at_once) {

@@ -17,12 +17,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // Runs PostEvent on its own thread. True when it returned within limitMs (its
 // result in *result); otherwise unblock() is called so that the thread can end.
 template <typename Unblock>
