@@ -28,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t CLIENTS = 12;
 constexpr std::uint32_t CHURN_SLOT = CLIENTS;  // a client that comes and goes
+constexpr std::uint32_t CHURN_ROUNDS = 300;
 
 // One class-0 event: every client that selected class 0 gets arg1 = value.
 void Post(std::uint32_t value) {
@@ -160,8 +161,10 @@ TEST_F(WakeRelay, ClientsComingAndGoingWhileTheRelayWakes) {
     ASSERT_TRUE(StartWakeRelay());
     StartSleepers(2000);
     std::atomic<bool> churnStop{false};
+    // At most CHURN_ROUNDS registrations: test process ids come from a counter
+    // of 512 values, and one that wrapped would name a sleeper's block again.
     std::thread churner([&] {
-        while (!churnStop.load()) {
+        for (std::uint32_t round = 0; round < CHURN_ROUNDS && !churnStop.load(); ++round) {
             if (AsyncQueueBlock* block = RegisterTestClient(CHURN_SLOT)) {
                 // Published already: selected the way the server's main thread
                 // selects, with an atomic store the handlers may race.
